@@ -1,0 +1,118 @@
+#include "service/runtime.h"
+
+#include "broadcast/transmit.h"
+#include "common/report.h"
+#include "service/scm.h"
+
+HANDLE g_stop_event = nullptr;
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+
+namespace {
+
+constexpr DWORD kServiceWin32 = SERVICE_WIN32;  // 0x30, what the record says
+constexpr DWORD kAcceptedWhileRunning = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                        SERVICE_ACCEPT_PARAMCHANGE | SERVICE_ACCEPT_POWEREVENT;
+
+SERVICE_STATUS g_status;
+
+// Both threads update the record and report it; the lock keeps each update
+// and its report whole, so no report carries a half-written record.
+SRWLOCK g_status_lock = SRWLOCK_INIT;
+
+struct StatusLock {
+  StatusLock() { AcquireSRWLockExclusive(&g_status_lock); }
+  ~StatusLock() { ReleaseSRWLockExclusive(&g_status_lock); }
+  StatusLock(const StatusLock &) = delete;
+  StatusLock &operator=(const StatusLock &) = delete;
+};
+
+void set_and_report(const ServiceHooks &hooks, DWORD state, DWORD accepted) {
+  StatusLock lock;
+  g_status.dwCurrentState = state;
+  g_status.dwControlsAccepted = accepted;
+  hooks.report(g_status);
+}
+
+void report_as_is(const ServiceHooks &hooks) {
+  StatusLock lock;
+  hooks.report(g_status);
+}
+
+bool register_real_handler() {
+  g_status_handle = register_handler(control_handler);
+  return g_status_handle != nullptr;
+}
+
+void report_real(const SERVICE_STATUS &status) {
+  SERVICE_STATUS copy = status;
+  report_status(g_status_handle, &copy);
+}
+
+DWORD wait_real(HANDLE event, DWORD timeout_ms) { return WaitForSingleObject(event, timeout_ms); }
+
+}  // namespace
+
+ServiceHooks real_service_hooks() {
+  return ServiceHooks{register_real_handler, report_real, kBroadcastIntervalMs, transmit_cycle,
+                      wait_real};
+}
+
+void WINAPI service_main(DWORD, LPWSTR *) { run_service(real_service_hooks()); }
+
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
+  return handle_control(control, real_service_hooks());
+}
+
+void run_service(const ServiceHooks &hooks) {
+  {
+    StatusLock lock;
+    g_status = SERVICE_STATUS{kServiceWin32, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0};
+  }
+  if (!hooks.register_handler()) return;
+
+  set_and_report(hooks, SERVICE_START_PENDING, 0);
+  set_and_report(hooks, SERVICE_RUNNING, kAcceptedWhileRunning);
+  run_loop(hooks);
+  set_and_report(hooks, SERVICE_STOP_PENDING, kAcceptedWhileRunning);
+  set_and_report(hooks, SERVICE_STOPPED, 0);
+}
+
+DWORD handle_control(DWORD control, const ServiceHooks &hooks) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      {
+        StatusLock lock;
+        g_status.dwCurrentState = SERVICE_STOP_PENDING;
+        hooks.report(g_status);
+      }
+      // The service thread does the rest and reports the final state.
+      SetEvent(g_stop_event);
+      report_as_is(hooks);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+    case SERVICE_CONTROL_PARAMCHANGE:
+    case SERVICE_CONTROL_POWEREVENT:
+      // Accepted, and nothing to do: the manager keeps the last report.
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void run_loop(const ServiceHooks &hooks) {
+  for (;;) {
+    switch (hooks.wait(g_stop_event, hooks.interval_ms)) {
+      case WAIT_OBJECT_0:
+        trace(L"Ostrival Service: Shutdown Request.");
+        return;
+      case WAIT_TIMEOUT:
+        trace(L"Ostrival Service: Transmitting update.");
+        hooks.cycle();
+        break;
+      default:
+        trace(L"Ostrival Service: WaitForSingleObject - bad result.");
+        break;
+    }
+  }
+}

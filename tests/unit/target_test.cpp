@@ -1,0 +1,73 @@
+// Which adapter records become broadcast targets, and which address each
+// gets, on made-up records.
+#include "broadcast/target.h"
+
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr unsigned kEthernet = 6, kWifi = 71;
+
+// Lays the strings into 16-byte arrays, as the adapter record holds them.
+std::optional<std::string> target(unsigned type, const char *address, const char *mask) {
+  char a[kAddressStringSize] = {}, m[kAddressStringSize] = {};
+  std::memcpy(a, address, std::strlen(address) + 1);
+  std::memcpy(m, mask, std::strlen(mask) + 1);
+  std::uint32_t out = 0;
+  if (!target_of_record(type, a, m, &out)) return std::nullopt;
+  in_addr in;
+  in.s_addr = out;
+  return std::string(inet_ntoa(in));
+}
+
+TEST(TargetOfRecord, DirectedBroadcastOfTheSubnet) {
+  EXPECT_EQ(target(kEthernet, "192.168.1.20", "255.255.255.0"), "192.168.1.255");
+  EXPECT_EQ(target(kWifi, "10.1.2.3", "255.255.0.0"), "10.1.255.255");
+  EXPECT_EQ(target(kEthernet, "172.16.5.9", "255.255.255.252"), "172.16.5.11");
+  // Longest dotted quads fill all 15 characters and the NUL.
+  EXPECT_EQ(target(kEthernet, "255.255.255.254", "255.255.255.255"), "255.255.255.254");
+}
+
+TEST(TargetOfRecord, HostMaskTargetsTheAdapterItself) {
+  EXPECT_EQ(target(kEthernet, "10.9.8.7", "255.255.255.255"), "10.9.8.7");
+}
+
+TEST(TargetOfRecord, ZeroMaskGivesLimitedBroadcast) {
+  EXPECT_EQ(target(kEthernet, "10.9.8.7", "0.0.0.0"), "255.255.255.255");
+}
+
+TEST(TargetOfRecord, OnlyEthernetAndWifiAreTargets) {
+  // Other (1), token ring (9), PPP (23), loopback (24), SLIP (28), tunnel (131).
+  for (unsigned type : {0u, 1u, 9u, 23u, 24u, 28u, 70u, 72u, 131u, 0xFFFFFFFFu})
+    EXPECT_EQ(target(type, "192.168.1.20", "255.255.255.0"), std::nullopt) << type;
+}
+
+TEST(TargetOfRecord, AdapterWithoutAddressIsSkipped) {
+  EXPECT_EQ(target(kEthernet, "0.0.0.0", "0.0.0.0"), std::nullopt);
+  EXPECT_EQ(target(kWifi, "0.0.0.0", "255.255.255.0"), std::nullopt);
+}
+
+TEST(TargetOfRecord, UnterminatedStringsAreReadWithinTheRecord) {
+  // A record whose arrays are full to the last byte: nothing past them may
+  // be read, and the result is what the 16 bytes say.
+  struct {
+    char address[kAddressStringSize];
+    char mask[kAddressStringSize];
+    char after[8];
+  } record;
+  std::memcpy(record.address, "1111111111111111", kAddressStringSize);
+  std::memcpy(record.mask, "2222222222222222", kAddressStringSize);
+  std::memcpy(record.after, "0.0.0.0", 8);
+  std::uint32_t out = 0;
+  EXPECT_TRUE(target_of_record(kEthernet, record.address, record.mask, &out));
+  EXPECT_EQ(out, 0xFFFFFFFFu);  // neither is an address: inet_addr's all ones
+}
+
+}  // namespace
