@@ -83,22 +83,31 @@ e2e_refuse_root_ns() {
   fi
 }
 
-# Starts a throwaway prefix whose wineserver runs in namespace SHORT, and boots it.
-# Build the namespace's interfaces first: Wine caches their types.
+# e2e_wine_start NS...: a throwaway prefix per namespace, its wineserver inside it;
+# boots them side by side. Build the namespaces' interfaces first: Wine caches their types.
 e2e_wine_start() {
-  local ns; ns=$(e2e_ns "$1")
-  e2e_refuse_root_ns "$1"
-  local prefix; prefix=$(mktemp -d "$E2E_TMP/prefix-$1.XXXXXX")
-  E2E_PREFIX[$1]=$prefix
-  ip netns exec "$ns" env WINEPREFIX="$prefix" "$E2E_WINESERVER" -f -p \
-    >"$E2E_TMP/wineserver-$1.log" 2>&1 &
-  E2E_SERVER[$1]=$!
-  e2e_check_server "$1"
-  e2e_wait_socket "$1"
-  # Any first command boots the prefix; `wineboot -i` as well would start a
+  local short ns prefix pids=()
+  for short in "$@"; do
+    ns=$(e2e_ns "$short")
+    e2e_refuse_root_ns "$short"
+    prefix=$(mktemp -d "$E2E_TMP/prefix-$short.XXXXXX")
+    E2E_PREFIX[$short]=$prefix
+    ip netns exec "$ns" env WINEPREFIX="$prefix" "$E2E_WINESERVER" -f -p \
+      >"$E2E_TMP/wineserver-$short.log" 2>&1 &
+    E2E_SERVER[$short]=$!
+    e2e_check_server "$short"
+    e2e_wait_socket "$short"
+  done
+  # Any first command boots a prefix; `wineboot -i` as well would start a
   # second services.exe.
-  e2e_wine "$1" cmd /c exit 0 >"$E2E_TMP/boot-$1.log" 2>&1 ||
-    e2e_die "prefix in $1 did not boot: $(cat "$E2E_TMP/boot-$1.log")"
+  for short in "$@"; do
+    e2e_wine_bg "$short" cmd /c exit 0 >"$E2E_TMP/boot-$short.log" 2>&1
+    pids+=("$E2E_LAST_PID")
+  done
+  for short in "$@"; do
+    wait "${pids[0]}" || e2e_die "prefix in $short did not boot: $(cat "$E2E_TMP/boot-$short.log")"
+    pids=("${pids[@]:1}")
+  done
 }
 
 # Waits until the wineserver of SHORT listens, so no client starts a server of its own.
@@ -130,8 +139,9 @@ e2e_check_server() {
   e2e_die "wineserver $pid is in $got, not in namespace $1 ($want)"
 }
 
-# e2e_wine NS PROGRAM ARGS...: runs a Windows program in NS's prefix, inside NS.
-e2e_wine() {
+# e2e_wine_bg NS PROGRAM ARGS...: starts a Windows program in NS's prefix, inside NS;
+# its pid goes to E2E_LAST_PID.
+e2e_wine_bg() {
   local short=$1; shift
   [[ -n ${E2E_PREFIX[$short]:-} ]] || e2e_die "no Wine prefix started in $short"
   e2e_refuse_root_ns "$short"
@@ -139,10 +149,15 @@ e2e_wine() {
   ip netns exec "$(e2e_ns "$short")" env -u DISPLAY -u WAYLAND_DISPLAY \
     WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all \
     timeout 120 "$E2E_WINE" "$@" &
+  E2E_LAST_PID=$!
+  E2E_PIDS+=("$E2E_LAST_PID")
+}
+
+# e2e_wine NS PROGRAM ARGS...: runs a Windows program in NS's prefix, inside NS; its status.
+e2e_wine() {
+  e2e_wine_bg "$@"
   # Waiting on a background job lets a signal reach the trap at once.
-  local pid=$!
-  E2E_PIDS+=("$pid")
-  wait "$pid"
+  wait "$E2E_LAST_PID"
 }
 
 # e2e_bg NS CMD...: starts CMD in the background inside NS; its pid goes to E2E_LAST_PID.
