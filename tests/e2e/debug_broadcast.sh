@@ -12,16 +12,17 @@
 RX="$E2E_DIR/ntp_receive.py"
 TSHARK_CHECK="$E2E_DIR/tshark_check.py"
 
+# Addresses come from 198.18.0.0/15, the range set aside for network tests.
 # host: the sender's namespace. Its adapters, and what each must get:
-#   v1  10.1.1.1/24              -> 10.1.1.255
-#   v2  10.2.0.1/16              -> 10.2.255.255
-#   v3  10.3.3.1/32              -> 10.3.3.1 itself (delivered inside host)
-#   v4, v5 on one /24            -> 10.4.0.255 twice (both leave by one link)
-#   v6  no IPv4                  -> nothing
-#   tun0 10.7.0.1/24 (Type 1)    -> nothing
-#   v7  10.8.0.1/28              -> 10.8.0.15
-#   v10..v15 10.1x.0.1/24        -> 10.1x.0.255; 14 adapters in all, more than
-#                                   the first 640-byte GetAdaptersInfo call holds
+#   v1   198.19.1.1/24             -> 198.19.1.255
+#   v2   198.18.0.1/16             -> 198.18.255.255
+#   v3   198.19.3.1/32             -> 198.19.3.1 itself (delivered inside host)
+#   v4, v5 on one /24              -> 198.19.4.255 twice (both leave by one link)
+#   v6   no IPv4                   -> nothing
+#   tun0 198.19.7.1/24 (Type 1)    -> nothing
+#   v7   198.19.8.1/28             -> 198.19.8.15
+#   v10..v15 198.19.1x.1/24        -> 198.19.1x.255
+# 14 adapters in all, more than the first 640-byte GetAdaptersInfo call holds.
 # peer: the other end of every veth, with an address in the same subnet
 # (p6 too, so a broadcast leaking out of the no-IPv4 link would be heard).
 # bare: a tun and a veth without IPv4 only; barepeer listens beyond the veth.
@@ -29,24 +30,24 @@ e2e_ns_add host
 e2e_ns_add peer
 e2e_ns_add bare
 e2e_ns_add barepeer
-e2e_veth host v1 10.1.1.1/24 peer p1 10.1.1.2/24
-e2e_veth host v2 10.2.0.1/16 peer p2 10.2.0.2/16
-e2e_veth host v3 10.3.3.1/32 peer p3 10.3.3.2/32
-e2e_veth host v4 10.4.0.1/24 peer p4 10.4.0.11/24
-e2e_veth host v5 10.4.0.2/24 peer p5 10.4.0.12/24
-e2e_veth host v6 - peer p6 10.6.0.2/24
-e2e_tun host tun0 10.7.0.1/24
-e2e_veth host v7 10.8.0.1/28 peer p7 10.8.0.2/28
+e2e_veth host v1 198.19.1.1/24 peer p1 198.19.1.2/24
+e2e_veth host v2 198.18.0.1/16 peer p2 198.18.0.2/16
+e2e_veth host v3 198.19.3.1/32 peer p3 198.19.3.2/32
+e2e_veth host v4 198.19.4.1/24 peer p4 198.19.4.11/24
+e2e_veth host v5 198.19.4.2/24 peer p5 198.19.4.12/24
+e2e_veth host v6 - peer p6 198.19.6.2/24
+e2e_tun host tun0 198.19.7.1/24
+e2e_veth host v7 198.19.8.1/28 peer p7 198.19.8.2/28
 # With a default route a send to 255.255.255.255 (what a no-IPv4 adapter's
 # "0.0.0.0" would compute to) leaves through v1 and is heard, not refused.
-ip -n "$(e2e_ns host)" route add default via 10.1.1.2
-EXPECT=(10.1.1.255=1 10.2.255.255=1 10.4.0.255=2 10.8.0.15=1)
+ip -n "$(e2e_ns host)" route add default via 198.19.1.2
+EXPECT=(198.19.1.255=1 198.18.255.255=1 198.19.4.255=2 198.19.8.15=1)
 for n in 10 11 12 13 14 15; do
-  e2e_veth host "v$n" "10.$n.0.1/24" peer "p$n" "10.$n.0.2/24"
-  EXPECT+=("10.$n.0.255=1")
+  e2e_veth host "v$n" "198.19.$n.1/24" peer "p$n" "198.19.$n.2/24"
+  EXPECT+=("198.19.$n.255=1")
 done
-e2e_tun bare tun0 10.7.0.1/24
-e2e_veth bare v6 - barepeer p6 10.6.0.2/24
+e2e_tun bare tun0 198.19.7.1/24
+e2e_veth bare v6 - barepeer p6 198.19.6.2/24
 ip -n "$(e2e_ns bare)" route add default dev v6
 
 e2e_log "booting prefixes in host and bare"
@@ -104,10 +105,10 @@ check_tun_silent() {
 }
 
 run_debug host debug debug
-check_cycle debug 10.3.3.1=1 -- "${EXPECT[@]}"
+check_cycle debug 198.19.3.1=1 -- "${EXPECT[@]}"
 # Only the first word counts, in any case.
 run_debug host debug-words DEBUG extra words
-check_cycle debug-words 10.3.3.1=1 -- "${EXPECT[@]}"
+check_cycle debug-words 198.19.3.1=1 -- "${EXPECT[@]}"
 check_tun_silent host
 
 # No suitable adapter: nothing anywhere, no output, exit 0.

@@ -8,7 +8,7 @@
 # Typical use:
 #   . "$(dirname "$0")/lib.sh"
 #   e2e_ns_add host; e2e_ns_add peer
-#   e2e_veth host v1 10.1.1.1/24 peer p1 10.1.1.2/24
+#   e2e_veth host v1 198.19.1.1/24 peer p1 198.19.1.2/24
 #   e2e_wine_start host
 #   e2e_receiver peer "$E2E_TMP/rx.jsonl"
 #   e2e_wine host "$OSTRIVAL_EXE" debug
