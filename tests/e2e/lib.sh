@@ -30,6 +30,15 @@ declare -A E2E_PREFIX=()   # namespace -> Wine prefix
 declare -A E2E_SERVER=()   # namespace -> wineserver pid
 declare -A E2E_SERVER_TMP=()  # namespace -> the /tmp/wine-XXXXXX its wineserver made
 E2E_ROOT_NS=$(readlink /proc/$$/ns/net)
+# Put between `ip netns exec NS` and a command: the process checks its own
+# namespace is neither ours nor PID 1's before it becomes that command.
+E2E_GUARD=(/bin/bash -c '
+  here=$(readlink /proc/self/ns/net)
+  if [[ $here == "$1" || $here == "$(readlink /proc/1/ns/net)" ]]; then
+    echo "e2e guard: refusing to run $2 in the machine'"'"'s own network namespace" >&2
+    exit 97
+  fi
+  shift; exec "$@"' e2e-guard "$E2E_ROOT_NS")
 
 # Prints a progress line on stderr (stdout belongs to the test's results).
 e2e_log() { printf '[%s] %s\n' "$(date +%T.%3N)" "$*" >&2; }
@@ -92,7 +101,7 @@ e2e_wine_start() {
     e2e_refuse_root_ns "$short"
     prefix=$(mktemp -d "$E2E_TMP/prefix-$short.XXXXXX")
     E2E_PREFIX[$short]=$prefix
-    ip netns exec "$ns" env WINEPREFIX="$prefix" "$E2E_WINESERVER" -f -p \
+    ip netns exec "$ns" "${E2E_GUARD[@]}" env WINEPREFIX="$prefix" "$E2E_WINESERVER" -f -p \
       >"$E2E_TMP/wineserver-$short.log" 2>&1 &
     E2E_SERVER[$short]=$!
     e2e_check_server "$short"
@@ -146,7 +155,7 @@ e2e_wine_bg() {
   [[ -n ${E2E_PREFIX[$short]:-} ]] || e2e_die "no Wine prefix started in $short"
   e2e_refuse_root_ns "$short"
   e2e_check_server "$short"
-  ip netns exec "$(e2e_ns "$short")" env -u DISPLAY -u WAYLAND_DISPLAY \
+  ip netns exec "$(e2e_ns "$short")" "${E2E_GUARD[@]}" env -u DISPLAY -u WAYLAND_DISPLAY \
     WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all \
     timeout 120 "$E2E_WINE" "$@" &
   E2E_LAST_PID=$!
@@ -163,7 +172,7 @@ e2e_wine() {
 # e2e_bg NS CMD...: starts CMD in the background inside NS; its pid goes to E2E_LAST_PID.
 e2e_bg() {
   local ns; ns=$(e2e_ns "$1"); shift
-  ip netns exec "$ns" "$@" &
+  ip netns exec "$ns" "${E2E_GUARD[@]}" "$@" &
   E2E_LAST_PID=$!
   E2E_PIDS+=("$E2E_LAST_PID")
 }
@@ -195,11 +204,16 @@ e2e_capture() {
   e2e_die "dumpcap did not start"
 }
 
-# Stops a background process started here (SIGINT lets receivers and dumpcap flush).
+# Succeeds while PID is still a child of this script (not a stranger that reused the id).
+e2e_ours() { [[ $(ps -o ppid= -p "$1" 2>/dev/null) =~ ^\ *$$$ ]]; }
+
+# Stops a background process started here (SIGTERM lets receivers and dumpcap flush;
+# SIGINT would not do: background jobs of a script start with it ignored).
 e2e_stop() {
-  kill -INT "$1" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
+  e2e_ours "$1" || return 0
+  kill -TERM "$1" 2>/dev/null || return 0
+  for _ in $(seq 50); do e2e_ours "$1" || break; sleep 0.1; done
+  e2e_ours "$1" && kill -KILL "$1" 2>/dev/null
   wait "$1" 2>/dev/null || true
 }
 
@@ -213,8 +227,8 @@ e2e_cleanup() {
   for short in "${!E2E_PREFIX[@]}"; do
     WINEPREFIX="${E2E_PREFIX[$short]}" "$E2E_WINESERVER" -k 2>/dev/null
     server=${E2E_SERVER[$short]}
-    for _ in $(seq 50); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$server" 2>/dev/null
+    for _ in $(seq 50); do e2e_ours "$server" || break; sleep 0.1; done
+    e2e_ours "$server" && kill -KILL "$server" 2>/dev/null
     wait "$server" 2>/dev/null
   done
   # Whatever is still inside our namespaces was started by this run.
