@@ -30,6 +30,7 @@ E2E_PY=/usr/bin/python3
 E2E_WINE=/usr/lib/wine/wine64
 E2E_WINESERVER=/usr/lib/wine/wineserver
 E2E_DEADLINE=${E2E_DEADLINE:-240}  # seconds before the run stops itself
+E2E_DEBUG=-all             # WINEDEBUG for e2e_wine; a call may turn channels on
 E2E_NAMESPACES=()
 E2E_PIDS=()
 E2E_LAST_PID=
@@ -163,7 +164,7 @@ e2e_wine_bg() {
   e2e_refuse_root_ns "$short"
   e2e_check_server "$short"
   ip netns exec "$(e2e_ns "$short")" "${E2E_GUARD[@]}" env -u DISPLAY -u WAYLAND_DISPLAY \
-    WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all \
+    WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES=mscoree,mshtml= WINEDEBUG="$E2E_DEBUG" \
     timeout 120 "$E2E_WINE" "$@" &
   E2E_LAST_PID=$!
   E2E_PIDS+=("$E2E_LAST_PID")
@@ -209,6 +210,45 @@ e2e_capture() {
     sleep 0.1
   done
   e2e_die "dumpcap did not start"
+}
+
+# e2e_relay_boxes NS: from now on a program in NS's prefix run with
+# E2E_DEBUG=-all,+relay logs each MessageBoxW call on its stderr. Without an X
+# display the box itself returns at once, unseen; this log is the only way to read it.
+e2e_relay_boxes() {
+  e2e_wine "$1" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.MessageBoxW /f \
+    >/dev/null
+}
+
+# e2e_box_texts FILE CAPTION: prints the text of each MessageBoxW call logged in FILE, one
+# per line, in order. A box with an owner window, another caption or any style but a plain
+# MB_OK prints as "BAD BOX: <log line>", so no comparison of texts can pass over it.
+e2e_box_texts() {
+  "$E2E_PY" - "$1" "$2" <<'EOF'
+import re, sys
+
+path, caption = sys.argv[1], sys.argv[2]
+call = re.compile(r'^[0-9a-f]+:Call user32\.MessageBoxW\((.*)\) ret=[0-9a-f]+$')
+string = r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"'
+args = re.compile(r'^00000000,' + string + ',' + string + r',00000000$')
+# Wine's log escapes these; anything else stays as logged.
+escapes = {'n': '\n', 'r': '\r', 't': '\t', '"': '"', '\\': '\\'}
+
+def unescape(text):
+    return re.sub(r'\\(.)', lambda m: escapes.get(m.group(1), m.group(0)), text)
+
+with open(path, encoding='utf-8', errors='replace') as log:
+    for line in log:
+        line = line.rstrip('\n')
+        found = call.match(line)
+        if not found:
+            continue
+        box = args.match(found.group(1))
+        if box and unescape(box.group(2)) == caption:
+            print(unescape(box.group(1)))
+        else:
+            print('BAD BOX: ' + line)
+EOF
 }
 
 # Succeeds while PID is still a child of this script (not a stranger that reused the id).
