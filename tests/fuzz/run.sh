@@ -19,6 +19,7 @@ if ! command -v "$cxx" >/dev/null; then
 fi
 mkdir -p "$out"
 
+# shellcheck disable=SC2054 # the sanitizer list is one comma-separated flag
 flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root/src")
 
