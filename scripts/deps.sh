@@ -5,7 +5,7 @@
 # Does nothing when all of it is already there. Run as root.
 set -eu
 
-PACKAGES="cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 iproute2 procps tshark
+PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 iproute2 procps tshark
 python3 googletest"
 
 missing=
