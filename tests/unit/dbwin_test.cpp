@@ -14,7 +14,8 @@ using Lines = std::vector<std::string>;
 // The same conversion OutputDebugStringW makes before it writes.
 std::string ansi(const wchar_t *text) {
   char bytes[256];
-  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, static_cast<int>(sizeof bytes),
+                                    nullptr, nullptr);
   return n > 0 ? std::string(bytes, n - 1) : "(no conversion)";
 }
 
@@ -51,8 +52,8 @@ TEST(Dbwin, RecorderGetsWholeLinesInOrder) {
 
   Lines lines;
   ASSERT_TRUE(recorder.take(&lines));
-  EXPECT_EQ(lines, (Lines{"Ostrival: first", "", std::string(4000, 'x'),
-                          ansi(L"caf\u00e9 \u2713"), "last"}));
+  EXPECT_EQ(lines, (Lines{"Ostrival: first", "", std::string(4000, 'x'), ansi(L"caf\u00e9 \u2713"),
+                          "last"}));
   // Taken lines are gone; the next take starts after them.
   ASSERT_TRUE(recorder.take(&lines));
   EXPECT_EQ(lines, Lines{});

@@ -42,7 +42,8 @@ std::vector<LUID_AND_ATTRIBUTES> held_privileges(HANDLE token) {
     return {};
   }
   const auto *list = reinterpret_cast<const TOKEN_PRIVILEGES *>(buffer.data());
-  return std::vector<LUID_AND_ATTRIBUTES>(list->Privileges, list->Privileges + list->PrivilegeCount);
+  return std::vector<LUID_AND_ATTRIBUTES>(list->Privileges,
+                                          list->Privileges + list->PrivilegeCount);
 }
 
 bool holds(const std::vector<LUID_AND_ATTRIBUTES> &held, LUID luid) {
@@ -60,7 +61,8 @@ std::string narrow(const wchar_t *name) {
 std::string name_of(LUID luid) {
   wchar_t name[64];
   DWORD length = 64;
-  if (!LookupPrivilegeNameW(nullptr, &luid, name, &length)) return "LUID " + std::to_string(luid.LowPart);
+  if (!LookupPrivilegeNameW(nullptr, &luid, name, &length))
+    return "LUID " + std::to_string(luid.LowPart);
   return narrow(name);
 }
 
@@ -68,7 +70,8 @@ Lines listing(const std::vector<LUID_AND_ATTRIBUTES> &held) {
   Lines lines;
   for (const LUID_AND_ATTRIBUTES &p : held) {
     char attributes[16];
-    std::snprintf(attributes, sizeof attributes, " 0x%lX", static_cast<unsigned long>(p.Attributes));
+    std::snprintf(attributes, sizeof attributes, " 0x%lX",
+                  static_cast<unsigned long>(p.Attributes));
     lines.push_back(name_of(p.Luid) + attributes);
   }
   return lines;

@@ -66,13 +66,13 @@ std::string brief(const SERVICE_STATUS &s) {
 
 std::string whole(const SERVICE_STATUS &s) {
   char text[128];
-  std::snprintf(text, sizeof text, "type 0x%lX state %lu controls 0x%lX exit %lu/%lu check %lu hint %lu",
-                static_cast<unsigned long>(s.dwServiceType),
-                static_cast<unsigned long>(s.dwCurrentState),
-                static_cast<unsigned long>(s.dwControlsAccepted),
-                static_cast<unsigned long>(s.dwWin32ExitCode),
-                static_cast<unsigned long>(s.dwServiceSpecificExitCode),
-                static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint));
+  std::snprintf(
+      text, sizeof text, "type 0x%lX state %lu controls 0x%lX exit %lu/%lu check %lu hint %lu",
+      static_cast<unsigned long>(s.dwServiceType), static_cast<unsigned long>(s.dwCurrentState),
+      static_cast<unsigned long>(s.dwControlsAccepted),
+      static_cast<unsigned long>(s.dwWin32ExitCode),
+      static_cast<unsigned long>(s.dwServiceSpecificExitCode),
+      static_cast<unsigned long>(s.dwCheckPoint), static_cast<unsigned long>(s.dwWaitHint));
   return text;
 }
 
@@ -167,8 +167,8 @@ TEST_F(Runtime, ServiceReportsStartRunningThenStopAndBroadcastsOnlyAfterAnInterv
   fakes_.wait_results = {WAIT_TIMEOUT, WAIT_OBJECT_0};
   run_service(fake_hooks());
 
-  EXPECT_EQ(fakes_.calls, (Lines{"register", "report 2 0x0", "report 4 0x4D", "wait 128000", "cycle",
-                                 "wait 128000", "report 3 0x4D", "report 1 0x0"}));
+  EXPECT_EQ(fakes_.calls, (Lines{"register", "report 2 0x0", "report 4 0x4D", "wait 128000",
+                                 "cycle", "wait 128000", "report 3 0x4D", "report 1 0x0"}));
   Lines records;
   for (const Report &r : fakes_.reports) records.push_back(whole(r.status));
   EXPECT_EQ(records, (Lines{record(SERVICE_START_PENDING, 0), record(SERVICE_RUNNING, 0x4D),
@@ -241,8 +241,8 @@ TEST_F(Control, StopAndShutdownReportStopPendingAroundSettingTheEvent) {
 }
 
 TEST_F(Control, InterrogateParamChangeAndPowerEventAreAcceptedAndChangeNothing) {
-  for (DWORD control : {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PARAMCHANGE,
-                        SERVICE_CONTROL_POWEREVENT}) {
+  for (DWORD control :
+       {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTROL_POWEREVENT}) {
     SCOPED_TRACE(control);
     const ControlOutcome o = send_while_running(control);
     EXPECT_EQ(o.result, 0u);
@@ -255,8 +255,9 @@ TEST_F(Control, InterrogateParamChangeAndPowerEventAreAcceptedAndChangeNothing) 
 TEST_F(Control, EveryOtherCodeIsNotImplementedAndChangesNothing) {
   // Pause and continue, the 7 to 12 range, the codes after power event, the user range
   // (128-255) and beyond.
-  for (DWORD control : {0u, 2u, 3u, 7u, 8u, 9u, 10u, 11u, 12u, 14u, 15u, 16u, 32u, 64u, 127u, 128u,
-                        255u, 256u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+  const DWORD others[] = {0, 2, 3, 7, 8, 9, 10, 11, 12, 14, 15, 16, 32, 64,
+                          127, 128, 255, 256, 0x7FFFFFFF, 0xFFFFFFFF};
+  for (DWORD control : others) {
     SCOPED_TRACE(control);
     const ControlOutcome o = send_while_running(control);
     EXPECT_EQ(o.result, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
