@@ -1,5 +1,7 @@
 #include "dbwin.h"
 
+#include <string>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -31,8 +33,8 @@ void close_handle(HANDLE *h) {
 
 }  // namespace
 
-DbwinCapture::DbwinCapture(DbwinSink sink) : sink_(std::move(sink)) {
-  if (!create_objects()) {
+DbwinCapture::DbwinCapture(DbwinSink sink, bool global) : sink_(std::move(sink)) {
+  if (!create_objects(global ? L"Global\\" : L"")) {
     close_objects();
     return;
   }
@@ -51,14 +53,17 @@ void DbwinCapture::stop() {
   close_objects();
 }
 
-bool DbwinCapture::create_objects() {
+bool DbwinCapture::create_objects(const wchar_t *prefix) {
+  const std::wstring name(prefix);
   mapping_ = create_named(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                             kBufferSize, L"DBWIN_BUFFER"),
+                                             kBufferSize, (name + L"DBWIN_BUFFER").c_str()),
                           &error_);
   if (mapping_ == nullptr) return false;
-  buffer_ready_ = create_named(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY"), &error_);
+  buffer_ready_ = create_named(
+      CreateEventW(nullptr, FALSE, FALSE, (name + L"DBWIN_BUFFER_READY").c_str()), &error_);
   if (buffer_ready_ == nullptr) return false;
-  data_ready_ = create_named(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"), &error_);
+  data_ready_ = create_named(
+      CreateEventW(nullptr, FALSE, FALSE, (name + L"DBWIN_DATA_READY").c_str()), &error_);
   if (data_ready_ == nullptr) return false;
   quit_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (quit_ == nullptr) {

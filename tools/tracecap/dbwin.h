@@ -27,7 +27,9 @@ using DbwinSink = std::function<void(const DbwinLine &line)>;
 class DbwinCapture {
  public:
   // Arms at once. On failure armed() is false, error() tells why and the sink is never called.
-  explicit DbwinCapture(DbwinSink sink);
+  // `global` takes the Global\ objects instead: on Windows a service writes there from
+  // session 0, and creating them needs an administrator.
+  explicit DbwinCapture(DbwinSink sink, bool global = false);
   ~DbwinCapture();
   DbwinCapture(const DbwinCapture &) = delete;
   DbwinCapture &operator=(const DbwinCapture &) = delete;
@@ -39,7 +41,7 @@ class DbwinCapture {
   void stop();
 
  private:
-  bool create_objects();
+  bool create_objects(const wchar_t *prefix);
   void close_objects();
   void receive();
 

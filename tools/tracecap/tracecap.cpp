@@ -1,6 +1,7 @@
-// tracecap [-p] [seconds]: prints every debug-output line of the session on stdout, one per
-// line ("pid: text" with -p), for the given number of seconds or until Ctrl+C, console close or
-// kill. "tracecap: ready" on stderr means capture is armed: lines written after it are caught.
+// tracecap [-g] [-p] [seconds]: prints every debug-output line of the session on stdout, one
+// per line ("pid: text" with -p), for the given number of seconds or until Ctrl+C, console close
+// or kill. -g listens on the global channel instead, where a Windows service writes from
+// session 0; that needs an administrator prompt. "tracecap: ready" on stderr means capture is armed: lines written after it are caught.
 // Exit status 0 after a normal end, 1 when the channel cannot be taken, 2 on a usage error.
 #include <windows.h>
 
@@ -22,6 +23,7 @@ BOOL WINAPI on_console_event(DWORD) {
 }
 
 struct Options {
+  bool global = false;
   bool pid = false;
   DWORD timeout_ms = INFINITE;
 };
@@ -37,6 +39,10 @@ bool parse_seconds(const wchar_t *text, DWORD *timeout_ms) {
 
 bool parse(int argc, wchar_t **argv, Options *options) {
   int i = 1;
+  if (i < argc && std::wcscmp(argv[i], L"-g") == 0) {
+    options->global = true;
+    ++i;
+  }
   if (i < argc && std::wcscmp(argv[i], L"-p") == 0) {
     options->pid = true;
     ++i;
@@ -65,7 +71,7 @@ struct EventHandle {
 int wmain(int argc, wchar_t **argv) {
   Options options;
   if (!parse(argc, argv, &options)) {
-    std::fputs("usage: tracecap [-p] [seconds]\n", stderr);
+    std::fputs("usage: tracecap [-g] [-p] [seconds]\n", stderr);
     return 2;
   }
   // Plain LF lines and the bytes as written, whatever reads them.
@@ -77,7 +83,8 @@ int wmain(int argc, wchar_t **argv) {
   g_quit = quit.h;
   SetConsoleCtrlHandler(on_console_event, TRUE);
 
-  DbwinCapture capture([&options](const DbwinLine &line) { print(line, options.pid); });
+  DbwinCapture capture([&options](const DbwinLine &line) { print(line, options.pid); },
+                       options.global);
   if (!capture.armed()) {
     if (capture.error() == ERROR_ALREADY_EXISTS)
       std::fputs("tracecap: another capture program holds the debug-output channel\n", stderr);
