@@ -9,5 +9,6 @@ void trace(const wchar_t *text) { OutputDebugStringW(text); }
 
 void console(const wchar_t *text) {
   std::wprintf(text);
-  std::fflush(stdout);
+  // A console that cannot be written to has nowhere to be reported.
+  static_cast<void>(std::fflush(stdout));
 }
