@@ -90,9 +90,9 @@ TEST(LayOutPacket, ExactBytes) {
 }
 
 TEST(BuildPacket, FixedFieldsHoldForAnyClock) {
-  const std::uint64_t readings[] = {0,          k1900,         k1900 + 999 * kMs,
-                                    kEra1 - 1,  kEra1,         131253942411234567ull,
-                                    ~0ull >> 1, ~0ull,         1ull << 63};
+  const std::uint64_t readings[] = {0,          k1900, k1900 + 999 * kMs,
+                                    kEra1 - 1,  kEra1, 131253942411234567ull,
+                                    ~0ull >> 1, ~0ull, 1ull << 63};
   for (std::uint64_t clock : readings) {
     unsigned char p[kPacketSize];
     for (unsigned char &b : p) b = 0xAA;  // whatever the caller's buffer held before
