@@ -1,0 +1,122 @@
+// Test helper: reads what the service manager holds about one service and
+// sends it controls, printing plain key=value lines a shell test can grep.
+//
+//   svcprobe NAME status            state, controls accepted, type, pid
+//   svcprobe NAME config            registration and description
+//   svcprobe NAME control CODE      ControlService result and error
+//   svcprobe NAME wait STATE SECS   waits for a state; exit 1 on time-out
+//   svcprobe NAME exists            exit 0 if registered, 1 if not
+//   svcprobe - handles PID          handle count of a process
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+struct Sc {
+  SC_HANDLE h;
+  explicit Sc(SC_HANDLE from) : h(from) {}
+  ~Sc() {
+    if (h != nullptr) CloseServiceHandle(h);
+  }
+  Sc(const Sc &) = delete;
+  Sc &operator=(const Sc &) = delete;
+};
+
+int fail(const char *what) {
+  std::printf("error=%s code=%lu\n", what, GetLastError());
+  return 2;
+}
+
+int status(SC_HANDLE s) {
+  SERVICE_STATUS_PROCESS st;
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(s, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&st),
+                            sizeof st, &needed))
+    return fail("QueryServiceStatusEx");
+  std::printf("state=%lu\ncontrols=0x%lX\ntype=0x%lX\nexit=%lu\npid=%lu\n", st.dwCurrentState,
+              st.dwControlsAccepted, st.dwServiceType, st.dwWin32ExitCode, st.dwProcessId);
+  return 0;
+}
+
+int config(SC_HANDLE s) {
+  DWORD needed = 0;
+  QueryServiceConfigW(s, nullptr, 0, &needed);
+  std::vector<BYTE> buf(needed + 1);
+  auto *c = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buf.data());
+  if (!QueryServiceConfigW(s, c, static_cast<DWORD>(buf.size()), &needed))
+    return fail("QueryServiceConfigW");
+  std::printf("type=0x%lX\nstart=%lu\nerror=%lu\n", c->dwServiceType, c->dwStartType,
+              c->dwErrorControl);
+  std::printf("path=%ls\naccount=%ls\ndisplay=%ls\n", c->lpBinaryPathName,
+              c->lpServiceStartName ? c->lpServiceStartName : L"", c->lpDisplayName);
+  QueryServiceConfig2W(s, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+  std::vector<BYTE> dbuf(needed + sizeof(SERVICE_DESCRIPTIONW));
+  auto *d = reinterpret_cast<SERVICE_DESCRIPTIONW *>(dbuf.data());
+  if (!QueryServiceConfig2W(s, SERVICE_CONFIG_DESCRIPTION, dbuf.data(),
+                            static_cast<DWORD>(dbuf.size()), &needed))
+    return fail("QueryServiceConfig2W");
+  std::printf("description=%ls\n", d->lpDescription ? d->lpDescription : L"");
+  return 0;
+}
+
+int control(SC_HANDLE s, DWORD code) {
+  SERVICE_STATUS st = {};
+  const BOOL ok = ControlService(s, code, &st);
+  std::printf("ok=%d\ncode=%lu\nstate=%lu\n", ok ? 1 : 0, ok ? 0ul : GetLastError(),
+              st.dwCurrentState);
+  return 0;
+}
+
+int wait_for(SC_HANDLE s, DWORD wanted, DWORD seconds) {
+  for (DWORD i = 0; i <= seconds * 10; ++i) {
+    SERVICE_STATUS st;
+    if (QueryServiceStatus(s, &st) && st.dwCurrentState == wanted) {
+      std::printf("state=%lu\n", wanted);
+      return 0;
+    }
+    Sleep(100);
+  }
+  std::printf("timeout\n");
+  return 1;
+}
+
+int handles(DWORD pid) {
+  HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (p == nullptr) return fail("OpenProcess");
+  DWORD count = 0;
+  const BOOL ok = GetProcessHandleCount(p, &count);
+  CloseHandle(p);
+  if (!ok) return fail("GetProcessHandleCount");
+  std::printf("handles=%lu\n", count);
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  if (argc < 3) return fail("usage");
+  const wchar_t *verb = argv[2];
+  if (std::wcscmp(verb, L"handles") == 0 && argc >= 4)
+    return handles(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)));
+
+  Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (manager.h == nullptr) return fail("OpenSCManagerW");
+  Sc service(OpenServiceW(manager.h, argv[1], SERVICE_ALL_ACCESS));
+  if (std::wcscmp(verb, L"exists") == 0) {
+    std::printf("exists=%d\n", service.h != nullptr ? 1 : 0);
+    return service.h != nullptr ? 0 : 1;
+  }
+  if (service.h == nullptr) return fail("OpenServiceW");
+  if (std::wcscmp(verb, L"status") == 0) return status(service.h);
+  if (std::wcscmp(verb, L"config") == 0) return config(service.h);
+  if (std::wcscmp(verb, L"control") == 0 && argc >= 4)
+    return control(service.h, static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)));
+  if (std::wcscmp(verb, L"wait") == 0 && argc >= 5)
+    return wait_for(service.h, static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)),
+                    static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 0)));
+  return fail("usage");
+}
