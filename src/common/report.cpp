@@ -9,6 +9,5 @@ void trace(const wchar_t *text) { OutputDebugStringW(text); }
 
 void console(const wchar_t *text) {
   std::wprintf(text);
-  // A console that cannot be written to has nowhere to be reported.
-  static_cast<void>(std::fflush(stdout));
+  std::fflush(stdout);
 }
