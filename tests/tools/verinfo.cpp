@@ -18,7 +18,7 @@
 namespace {
 
 constexpr const wchar_t *kStringNames[] = {
-    L"FileVersion", L"ProductVersion", L"FileDescription", L"InternalName", L"Comments",
+    L"FileVersion", L"ProductVersion", L"FileDescription", L"InternalName",     L"Comments",
     L"ProductName", L"CompanyName",    L"LegalCopyright",  L"OriginalFilename",
 };
 

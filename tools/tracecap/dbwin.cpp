@@ -131,7 +131,8 @@ bool DbwinRecorder::take(std::vector<std::string> *lines) {
   hold.unlock();
   OutputDebugStringA(marker.c_str());
   hold.lock();
-  const bool seen = arrived_.wait_for(hold, std::chrono::seconds(30), [this] { return marker_seen_; });
+  const bool seen =
+      arrived_.wait_for(hold, std::chrono::seconds(30), [this] { return marker_seen_; });
   *lines = std::move(seen ? taken_ : lines_);
   (seen ? taken_ : lines_).clear();
   marker_.clear();
