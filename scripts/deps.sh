@@ -11,6 +11,8 @@ packages=(
   iproute2                                     # network namespaces and veth pairs
   tshark                                       # independent NTP decoder
   python3                                      # receiver in the peer namespaces
+  clang lld                                    # second compiler and its linker (code_health)
+  clang-tidy clang-format cppcheck             # static checks and layout (code_health)
 )
 
 missing=()
