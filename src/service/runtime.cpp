@@ -100,6 +100,11 @@ DWORD handle_control(DWORD control, const ServiceHooks &hooks) {
   }
 }
 
+SERVICE_STATUS current_status() {
+  StatusLock lock;
+  return g_status;
+}
+
 void run_loop(const ServiceHooks &hooks) {
   for (;;) {
     switch (hooks.wait(g_stop_event, hooks.interval_ms)) {

@@ -37,3 +37,6 @@ ServiceHooks real_service_hooks();
 void run_service(const ServiceHooks &hooks);
 DWORD handle_control(DWORD control, const ServiceHooks &hooks);
 void run_loop(const ServiceHooks &hooks);
+// A copy of the status record taken under its lock, so a check that a control changed nothing
+// sees the record even where no report shows it.
+SERVICE_STATUS current_status();

@@ -8,13 +8,20 @@
 # Typical use:
 #   . "$(dirname "$0")/lib.sh"
 #   e2e_ns_add host; e2e_ns_add peer
-#   e2e_veth host v1 10.1.1.1/24 peer p1 10.1.1.2/24
+#   e2e_veth host v1 198.19.1.1/24 peer p1 198.19.1.2/24
 #   e2e_wine_start host
 #   e2e_receiver peer "$E2E_TMP/rx.jsonl"
 #   e2e_wine host "$OSTRIVAL_EXE" debug
 #   e2e_stop "$E2E_LAST_PID"
 
 set -euo pipefail
+
+# Namespaces need root; elsewhere the test reports itself skipped (CTest
+# knows the code through SKIP_RETURN_CODE).
+if [[ $(id -u) != 0 ]]; then
+  echo "SKIP: end-to-end tests create network namespaces and need root" >&2
+  exit 77
+fi
 
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_TAG="ostv-$$"          # every namespace of this run starts with this
@@ -23,6 +30,7 @@ E2E_PY=/usr/bin/python3
 E2E_WINE=/usr/lib/wine/wine64
 E2E_WINESERVER=/usr/lib/wine/wineserver
 E2E_DEADLINE=${E2E_DEADLINE:-240}  # seconds before the run stops itself
+E2E_DEBUG=-all             # WINEDEBUG for e2e_wine; a call may turn channels on
 E2E_NAMESPACES=()
 E2E_PIDS=()
 E2E_LAST_PID=
@@ -30,6 +38,15 @@ declare -A E2E_PREFIX=()   # namespace -> Wine prefix
 declare -A E2E_SERVER=()   # namespace -> wineserver pid
 declare -A E2E_SERVER_TMP=()  # namespace -> the /tmp/wine-XXXXXX its wineserver made
 E2E_ROOT_NS=$(readlink /proc/$$/ns/net)
+# Put between `ip netns exec NS` and a command: the process checks its own
+# namespace is neither ours nor PID 1's before it becomes that command.
+E2E_GUARD=(/bin/bash -c '
+  here=$(readlink /proc/self/ns/net)
+  if [[ $here == "$1" || $here == "$(readlink /proc/1/ns/net)" ]]; then
+    echo "e2e guard: refusing to run $2 in the machine'"'"'s own network namespace" >&2
+    exit 97
+  fi
+  shift; exec "$@"' e2e-guard "$E2E_ROOT_NS")
 
 # Prints a progress line on stderr (stdout belongs to the test's results).
 e2e_log() { printf '[%s] %s\n' "$(date +%T.%3N)" "$*" >&2; }
@@ -83,22 +100,31 @@ e2e_refuse_root_ns() {
   fi
 }
 
-# Starts a throwaway prefix whose wineserver runs in namespace SHORT, and boots it.
-# Build the namespace's interfaces first: Wine caches their types.
+# e2e_wine_start NS...: a throwaway prefix per namespace, its wineserver inside it;
+# boots them side by side. Build the namespaces' interfaces first: Wine caches their types.
 e2e_wine_start() {
-  local ns; ns=$(e2e_ns "$1")
-  e2e_refuse_root_ns "$1"
-  local prefix; prefix=$(mktemp -d "$E2E_TMP/prefix-$1.XXXXXX")
-  E2E_PREFIX[$1]=$prefix
-  ip netns exec "$ns" env WINEPREFIX="$prefix" "$E2E_WINESERVER" -f -p \
-    >"$E2E_TMP/wineserver-$1.log" 2>&1 &
-  E2E_SERVER[$1]=$!
-  e2e_check_server "$1"
-  e2e_wait_socket "$1"
-  # Any first command boots the prefix; `wineboot -i` as well would start a
+  local short ns prefix pids=()
+  for short in "$@"; do
+    ns=$(e2e_ns "$short")
+    e2e_refuse_root_ns "$short"
+    prefix=$(mktemp -d "$E2E_TMP/prefix-$short.XXXXXX")
+    E2E_PREFIX[$short]=$prefix
+    ip netns exec "$ns" "${E2E_GUARD[@]}" env WINEPREFIX="$prefix" "$E2E_WINESERVER" -f -p \
+      >"$E2E_TMP/wineserver-$short.log" 2>&1 &
+    E2E_SERVER[$short]=$!
+    e2e_check_server "$short"
+    e2e_wait_socket "$short"
+  done
+  # Any first command boots a prefix; `wineboot -i` as well would start a
   # second services.exe.
-  e2e_wine "$1" cmd /c exit 0 >"$E2E_TMP/boot-$1.log" 2>&1 ||
-    e2e_die "prefix in $1 did not boot: $(cat "$E2E_TMP/boot-$1.log")"
+  for short in "$@"; do
+    e2e_wine_bg "$short" cmd /c exit 0 >"$E2E_TMP/boot-$short.log" 2>&1
+    pids+=("$E2E_LAST_PID")
+  done
+  for short in "$@"; do
+    wait "${pids[0]}" || e2e_die "prefix in $short did not boot: $(cat "$E2E_TMP/boot-$short.log")"
+    pids=("${pids[@]:1}")
+  done
 }
 
 # Waits until the wineserver of SHORT listens, so no client starts a server of its own.
@@ -130,25 +156,31 @@ e2e_check_server() {
   e2e_die "wineserver $pid is in $got, not in namespace $1 ($want)"
 }
 
-# e2e_wine NS PROGRAM ARGS...: runs a Windows program in NS's prefix, inside NS.
-e2e_wine() {
+# e2e_wine_bg NS PROGRAM ARGS...: starts a Windows program in NS's prefix, inside NS;
+# its pid goes to E2E_LAST_PID.
+e2e_wine_bg() {
   local short=$1; shift
   [[ -n ${E2E_PREFIX[$short]:-} ]] || e2e_die "no Wine prefix started in $short"
   e2e_refuse_root_ns "$short"
   e2e_check_server "$short"
-  ip netns exec "$(e2e_ns "$short")" env -u DISPLAY -u WAYLAND_DISPLAY \
-    WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all \
+  ip netns exec "$(e2e_ns "$short")" "${E2E_GUARD[@]}" env -u DISPLAY -u WAYLAND_DISPLAY \
+    WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES=mscoree,mshtml= WINEDEBUG="$E2E_DEBUG" \
     timeout 120 "$E2E_WINE" "$@" &
+  E2E_LAST_PID=$!
+  E2E_PIDS+=("$E2E_LAST_PID")
+}
+
+# e2e_wine NS PROGRAM ARGS...: runs a Windows program in NS's prefix, inside NS; its status.
+e2e_wine() {
+  e2e_wine_bg "$@"
   # Waiting on a background job lets a signal reach the trap at once.
-  local pid=$!
-  E2E_PIDS+=("$pid")
-  wait "$pid"
+  wait "$E2E_LAST_PID"
 }
 
 # e2e_bg NS CMD...: starts CMD in the background inside NS; its pid goes to E2E_LAST_PID.
 e2e_bg() {
   local ns; ns=$(e2e_ns "$1"); shift
-  ip netns exec "$ns" "$@" &
+  ip netns exec "$ns" "${E2E_GUARD[@]}" "$@" &
   E2E_LAST_PID=$!
   E2E_PIDS+=("$E2E_LAST_PID")
 }
@@ -180,11 +212,55 @@ e2e_capture() {
   e2e_die "dumpcap did not start"
 }
 
-# Stops a background process started here (SIGINT lets receivers and dumpcap flush).
+# e2e_relay_boxes NS: from now on a program in NS's prefix run with
+# E2E_DEBUG=-all,+relay logs each MessageBoxW call on its stderr. Without an X
+# display the box itself returns at once, unseen; this log is the only way to read it.
+e2e_relay_boxes() {
+  e2e_wine "$1" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.MessageBoxW /f \
+    >/dev/null
+}
+
+# e2e_box_texts FILE CAPTION: prints the text of each MessageBoxW call logged in FILE, one
+# per line, in order. A box with an owner window, another caption or any style but a plain
+# MB_OK prints as "BAD BOX: <log line>", so no comparison of texts can pass over it.
+e2e_box_texts() {
+  "$E2E_PY" - "$1" "$2" <<'EOF'
+import re, sys
+
+path, caption = sys.argv[1], sys.argv[2]
+call = re.compile(r'^[0-9a-f]+:Call user32\.MessageBoxW\((.*)\) ret=[0-9a-f]+$')
+string = r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"'
+args = re.compile(r'^00000000,' + string + ',' + string + r',00000000$')
+# Wine's log escapes these; anything else stays as logged.
+escapes = {'n': '\n', 'r': '\r', 't': '\t', '"': '"', '\\': '\\'}
+
+def unescape(text):
+    return re.sub(r'\\(.)', lambda m: escapes.get(m.group(1), m.group(0)), text)
+
+with open(path, encoding='utf-8', errors='replace') as log:
+    for line in log:
+        line = line.rstrip('\n')
+        found = call.match(line)
+        if not found:
+            continue
+        box = args.match(found.group(1))
+        if box and unescape(box.group(2)) == caption:
+            print(unescape(box.group(1)))
+        else:
+            print('BAD BOX: ' + line)
+EOF
+}
+
+# Succeeds while PID is still a child of this script (not a stranger that reused the id).
+e2e_ours() { [[ $(ps -o ppid= -p "$1" 2>/dev/null) =~ ^\ *$$$ ]]; }
+
+# Stops a background process started here (SIGTERM lets receivers and dumpcap flush;
+# SIGINT would not do: background jobs of a script start with it ignored).
 e2e_stop() {
-  kill -INT "$1" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
+  e2e_ours "$1" || return 0
+  kill -TERM "$1" 2>/dev/null || return 0
+  for _ in $(seq 50); do e2e_ours "$1" || break; sleep 0.1; done
+  e2e_ours "$1" && kill -KILL "$1" 2>/dev/null
   wait "$1" 2>/dev/null || true
 }
 
@@ -198,8 +274,8 @@ e2e_cleanup() {
   for short in "${!E2E_PREFIX[@]}"; do
     WINEPREFIX="${E2E_PREFIX[$short]}" "$E2E_WINESERVER" -k 2>/dev/null
     server=${E2E_SERVER[$short]}
-    for _ in $(seq 50); do kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$server" 2>/dev/null
+    for _ in $(seq 50); do e2e_ours "$server" || break; sleep 0.1; done
+    e2e_ours "$server" && kill -KILL "$server" 2>/dev/null
     wait "$server" 2>/dev/null
   done
   # Whatever is still inside our namespaces was started by this run.

@@ -1,0 +1,99 @@
+// The capture library the trace checks rest on: whole lines in order, one capturer at a time
+// with the channel free again after a stop, and other processes' lines told apart by pid.
+#include "dbwin.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// The same conversion OutputDebugStringW makes before it writes.
+std::string ansi(const wchar_t *text) {
+  char bytes[256];
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, static_cast<int>(sizeof bytes),
+                                    nullptr, nullptr);
+  return n > 0 ? std::string(bytes, n - 1) : "(no conversion)";
+}
+
+// Runs trace_emit.exe from beside this program and returns its pid once it has ended, or 0.
+DWORD run_emitter(const std::wstring &arguments) {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring command(path, length);
+  command.erase(command.find_last_of(L'\\') + 1);
+  command = L"\"" + command + L"trace_emit.exe\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    ADD_FAILURE() << "CreateProcessW: error " << GetLastError();
+    return 0;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return process.dwProcessId;
+}
+
+TEST(Dbwin, RecorderGetsWholeLinesInOrder) {
+  DbwinRecorder recorder;
+  ASSERT_TRUE(recorder.armed()) << "DBWIN objects: error " << recorder.error();
+  const std::wstring long_line(4000, L'x');
+  OutputDebugStringW(L"Ostrival: first");
+  OutputDebugStringW(L"");
+  OutputDebugStringW(long_line.c_str());
+  OutputDebugStringW(L"caf\u00e9 \u2713");
+  OutputDebugStringA("last");
+
+  Lines lines;
+  ASSERT_TRUE(recorder.take(&lines));
+  EXPECT_EQ(lines, (Lines{"Ostrival: first", "", std::string(4000, 'x'), ansi(L"caf\u00e9 \u2713"),
+                          "last"}));
+  // Taken lines are gone; the next take starts after them.
+  ASSERT_TRUE(recorder.take(&lines));
+  EXPECT_EQ(lines, Lines{});
+}
+
+TEST(Dbwin, OneCapturerAtATimeAndTheChannelIsFreeAfterAStop) {
+  DbwinCapture first([](const DbwinLine &) {});
+  ASSERT_TRUE(first.armed()) << "DBWIN objects: error " << first.error();
+  DbwinCapture second([](const DbwinLine &) {});
+  EXPECT_FALSE(second.armed());
+  EXPECT_EQ(second.error(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  first.stop();
+  DbwinCapture third([](const DbwinLine &) {});
+  EXPECT_TRUE(third.armed()) << "error " << third.error();
+}
+
+TEST(Dbwin, LinesOfAnotherProcessCarryItsPid) {
+  std::vector<DbwinLine> seen;
+  DbwinCapture capture([&seen](const DbwinLine &line) { seen.push_back(line); });
+  ASSERT_TRUE(capture.armed()) << "DBWIN objects: error " << capture.error();
+  const DWORD child = run_emitter(L"\"from the child\" \"and again\"");
+  ASSERT_NE(child, 0u);
+  // The child's writes returned before it ended, so the stop still delivers the last one.
+  capture.stop();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].pid, child);
+  EXPECT_EQ(seen[0].text, "from the child");
+  EXPECT_EQ(seen[1].pid, child);
+  EXPECT_EQ(seen[1].text, "and again");
+}
+
+TEST(Dbwin, RecorderSkipsOtherProcesses) {
+  DbwinRecorder recorder;
+  ASSERT_TRUE(recorder.armed()) << "DBWIN objects: error " << recorder.error();
+  OutputDebugStringW(L"before the child");
+  ASSERT_NE(run_emitter(L"\"from the child\""), 0u);
+  OutputDebugStringW(L"after the child");
+  Lines lines;
+  ASSERT_TRUE(recorder.take(&lines));
+  EXPECT_EQ(lines, (Lines{"before the child", "after the child"}));
+}
+
+}  // namespace
