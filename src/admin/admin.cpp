@@ -51,8 +51,7 @@ void install_service() {
     return;
   }
   // The service works without its description, so this is no reason to stop.
-  if (!set_description(service.get(), kDescription))
-    notice(L"Could not set service description.");
+  if (!set_description(service.get(), kDescription)) notice(L"Could not set service description.");
   service.close();
   manager.close();
   notice(L"Ostrival Service has been installed.");

@@ -39,9 +39,9 @@ void lay_out_packet(NtpTimestamp now, unsigned char (&packet)[kPacketSize]) {
   std::memset(packet, 0, kPacketSize);
   const unsigned leap = 0, version = 3, mode = 5;
   packet[0] = static_cast<unsigned char>(leap << 6 | version << 3 | mode);
-  packet[1] = 15;  // stratum: the lowest a local clock may claim
-  packet[2] = 7;   // poll: 2^7 = 128 s, the broadcast interval
-  packet[3] = 0;   // precision
+  packet[1] = 15;                     // stratum: the lowest a local clock may claim
+  packet[2] = 7;                      // poll: 2^7 = 128 s, the broadcast interval
+  packet[3] = 0;                      // precision
   put_be32(packet + 12, 0x4C4F434C);  // "LOCL"
   put_be32(packet + 16, now.seconds);
   put_be32(packet + 20, now.fraction);

@@ -20,8 +20,7 @@ struct Terminated {
 
 }  // namespace
 
-bool target_of_record(unsigned type, const char *address, const char *mask,
-                      std::uint32_t *target) {
+bool target_of_record(unsigned type, const char *address, const char *mask, std::uint32_t *target) {
   if (type != kTypeEthernet && type != kTypeIeee80211) return false;
   const Terminated addr(address);
   // An adapter still waiting for an address lists "0.0.0.0" first; its

@@ -12,5 +12,4 @@ inline constexpr unsigned kAddressStringSize = 16;
 // hold a terminating NUL. Returns true, with the directed broadcast address
 // in network order in *target, for an Ethernet or IEEE 802.11 adapter whose
 // first address is not "0.0.0.0".
-bool target_of_record(unsigned type, const char *address, const char *mask,
-                      std::uint32_t *target);
+bool target_of_record(unsigned type, const char *address, const char *mask, std::uint32_t *target);

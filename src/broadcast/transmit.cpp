@@ -88,8 +88,8 @@ void transmit_cycle() {
 
   for (const IP_ADAPTER_INFO *a = list.first(); a != nullptr; a = a->Next) {
     std::uint32_t target;
-    if (target_of_record(a->Type, a->IpAddressList.IpAddress.String,
-                         a->IpAddressList.IpMask.String, &target))
+    if (target_of_record(a->Type, a->IpAddressList.IpAddress.String, a->IpAddressList.IpMask.String,
+                         &target))
       send_to(sock.s, target, packet);
   }
 }

@@ -21,8 +21,7 @@ extern SERVICE_STATUS_HANDLE g_status_handle;
 // What the manager calls. They bind the real platform calls to the routines
 // below.
 void WINAPI service_main(DWORD argc, LPWSTR *argv);
-DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data,
-                             LPVOID context);
+DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
 // The edges of the service that tests replace. `report` is called with the
 // status record as it stands at that moment.

@@ -38,7 +38,8 @@ std::uint32_t be32(const unsigned char *at) {
 // Everything but the two timestamps is the same in every packet, and the
 // timestamp goes into the reference and transmit slots alike.
 void check_layout(const unsigned char (&p)[kPacketSize], NtpTimestamp now) {
-  static const unsigned char head[16] = {0x1D, 15, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'L', 'O', 'C', 'L'};
+  static const unsigned char head[16] = {0x1D, 15, 7, 0, 0,   0,   0,   0,
+                                         0,    0,  0, 0, 'L', 'O', 'C', 'L'};
   if (std::memcmp(p, head, sizeof head) != 0) fail("fixed header bytes differ");
   for (std::size_t i = 24; i < 40; ++i)
     if (p[i] != 0) fail("originate or receive timestamp is not zero");

@@ -34,8 +34,8 @@ int fail(const char *what) {
 int status(SC_HANDLE s) {
   SERVICE_STATUS_PROCESS st;
   DWORD needed = 0;
-  if (!QueryServiceStatusEx(s, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&st),
-                            sizeof st, &needed))
+  if (!QueryServiceStatusEx(s, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&st), sizeof st,
+                            &needed))
     return fail("QueryServiceStatusEx");
   std::printf("state=%lu\ncontrols=0x%lX\ntype=0x%lX\nexit=%lu\npid=%lu\n", st.dwCurrentState,
               st.dwControlsAccepted, st.dwServiceType, st.dwWin32ExitCode, st.dwProcessId);
@@ -115,8 +115,9 @@ int wmain(int argc, wchar_t **argv) {
   if (std::wcscmp(verb, L"config") == 0) return config(service.h);
   if (std::wcscmp(verb, L"control") == 0 && argc >= 4)
     return control(service.h, static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)));
-  if (std::wcscmp(verb, L"wait") == 0 && argc >= 5)
+  if (std::wcscmp(verb, L"wait") == 0 && argc >= 5) {
     return wait_for(service.h, static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)),
                     static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 0)));
+  }
   return fail("usage");
 }

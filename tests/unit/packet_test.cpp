@@ -74,6 +74,8 @@ TEST(ClockToNtp, EraWrapsIn2036) {
 TEST(LayOutPacket, ExactBytes) {
   unsigned char p[kPacketSize];
   lay_out_packet(NtpTimestamp{0xDBEF8CC1u, 0x1F84FEF6u}, p);
+  // One row per field, as in the packet diagram.
+  // clang-format off
   const unsigned char expected[kPacketSize] = {
       0x1D, 0x0F, 0x07, 0x00,                          // LI 0, VN 3, mode 5; stratum; poll; precision
       0, 0, 0, 0, 0, 0, 0, 0,                          // root delay, root dispersion
@@ -83,13 +85,14 @@ TEST(LayOutPacket, ExactBytes) {
       0, 0, 0, 0, 0, 0, 0, 0,                          // receive timestamp
       0xDB, 0xEF, 0x8C, 0xC1, 0x1F, 0x84, 0xFE, 0xF6,  // transmit timestamp
   };
+  // clang-format on
   for (std::size_t i = 0; i < kPacketSize; ++i) EXPECT_EQ(p[i], expected[i]) << "offset " << i;
 }
 
 TEST(BuildPacket, FixedFieldsHoldForAnyClock) {
-  const std::uint64_t readings[] = {0,          k1900,         k1900 + 999 * kMs,
-                                    kEra1 - 1,  kEra1,         131253942411234567ull,
-                                    ~0ull >> 1, ~0ull,         1ull << 63};
+  const std::uint64_t readings[] = {0,          k1900, k1900 + 999 * kMs,
+                                    kEra1 - 1,  kEra1, 131253942411234567ull,
+                                    ~0ull >> 1, ~0ull, 1ull << 63};
   for (std::uint64_t clock : readings) {
     unsigned char p[kPacketSize];
     for (unsigned char &b : p) b = 0xAA;  // whatever the caller's buffer held before

@@ -255,8 +255,8 @@ TEST_F(Control, InterrogateParamChangeAndPowerEventAreAcceptedAndChangeNothing) 
 TEST_F(Control, EveryOtherCodeIsNotImplementedAndChangesNothing) {
   // Pause and continue, the 7 to 12 range, the codes after power event, the user range
   // (128-255) and beyond.
-  const DWORD others[] = {0, 2, 3, 7, 8, 9, 10, 11, 12, 14, 15, 16, 32, 64,
-                          127, 128, 255, 256, 0x7FFFFFFF, 0xFFFFFFFF};
+  const DWORD others[] = {0,  2,  3,  7,  8,   9,   10,  11,  12,         14,
+                          15, 16, 32, 64, 127, 128, 255, 256, 0x7FFFFFFF, 0xFFFFFFFF};
   for (DWORD control : others) {
     SCOPED_TRACE(control);
     const ControlOutcome o = send_while_running(control);
@@ -333,8 +333,8 @@ TEST_F(Runtime, LoopRunsOneCycleAfterEachTimeOut) {
 TEST_F(Runtime, LoopTracesAndRetriesEveryOtherWaitResult) {
   // A second handle's index, failure, an abandoned mutex and an I/O completion: none of them
   // is the stop event or a time-out.
-  fakes_.wait_results = {WAIT_OBJECT_0 + 1, WAIT_FAILED, WAIT_ABANDONED, WAIT_IO_COMPLETION,
-                         WAIT_TIMEOUT, WAIT_OBJECT_0};
+  fakes_.wait_results = {WAIT_OBJECT_0 + 1,  WAIT_FAILED,  WAIT_ABANDONED,
+                         WAIT_IO_COMPLETION, WAIT_TIMEOUT, WAIT_OBJECT_0};
   run_loop(fake_hooks());
   EXPECT_EQ(fakes_.cycles, 1);
   EXPECT_EQ(fakes_.calls.size(), 7u);

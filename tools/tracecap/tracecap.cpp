@@ -61,9 +61,12 @@ void print(const DbwinLine &line, bool with_pid) {
 
 struct EventHandle {
   HANDLE h;
+  explicit EventHandle(HANDLE from) : h(from) {}
   ~EventHandle() {
     if (h != nullptr) CloseHandle(h);
   }
+  EventHandle(const EventHandle &) = delete;
+  EventHandle &operator=(const EventHandle &) = delete;
 };
 
 }  // namespace
@@ -86,11 +89,12 @@ int wmain(int argc, wchar_t **argv) {
   DbwinCapture capture([&options](const DbwinLine &line) { print(line, options.pid); },
                        options.global);
   if (!capture.armed()) {
-    if (capture.error() == ERROR_ALREADY_EXISTS)
+    if (capture.error() == ERROR_ALREADY_EXISTS) {
       std::fputs("tracecap: another capture program holds the debug-output channel\n", stderr);
-    else
+    } else {
       std::fprintf(stderr, "tracecap: cannot create the DBWIN objects (error %lu)\n",
                    static_cast<unsigned long>(capture.error()));
+    }
     return 1;
   }
   std::fputs("tracecap: ready\n", stderr);
