@@ -1,7 +1,8 @@
 // tracecap [-g] [-p] [seconds]: prints every debug-output line of the session on stdout, one
 // per line ("pid: text" with -p), for the given number of seconds or until Ctrl+C, console close
 // or kill. -g listens on the global channel instead, where a Windows service writes from
-// session 0; that needs an administrator prompt. "tracecap: ready" on stderr means capture is armed: lines written after it are caught.
+// session 0; that needs an administrator prompt. "tracecap: ready" on stderr means capture is
+// armed: lines written after it are caught.
 // Exit status 0 after a normal end, 1 when the channel cannot be taken, 2 on a usage error.
 #include <windows.h>
 
