@@ -130,19 +130,26 @@ e2e_check_server() {
   e2e_die "wineserver $pid is in $got, not in namespace $1 ($want)"
 }
 
-# e2e_wine NS PROGRAM ARGS...: runs a Windows program in NS's prefix, inside NS.
-e2e_wine() {
+# e2e_wine_bg NS PROGRAM ARGS...: starts a Windows program in NS's prefix, inside NS;
+# its pid goes to E2E_LAST_PID. It is ended after E2E_WINE_TIMEOUT seconds (default
+# 120); a capture meant to outlast that sets it for its own call only.
+e2e_wine_bg() {
   local short=$1; shift
   [[ -n ${E2E_PREFIX[$short]:-} ]] || e2e_die "no Wine prefix started in $short"
   e2e_refuse_root_ns "$short"
   e2e_check_server "$short"
   ip netns exec "$(e2e_ns "$short")" env -u DISPLAY -u WAYLAND_DISPLAY \
     WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all \
-    timeout 120 "$E2E_WINE" "$@" &
+    timeout "${E2E_WINE_TIMEOUT:-120}" "$E2E_WINE" "$@" &
+  E2E_LAST_PID=$!
+  E2E_PIDS+=("$E2E_LAST_PID")
+}
+
+# e2e_wine NS PROGRAM ARGS...: runs a Windows program in NS's prefix, inside NS; its status.
+e2e_wine() {
+  e2e_wine_bg "$@"
   # Waiting on a background job lets a signal reach the trap at once.
-  local pid=$!
-  E2E_PIDS+=("$pid")
-  wait "$pid"
+  wait "$E2E_LAST_PID"
 }
 
 # e2e_bg NS CMD...: starts CMD in the background inside NS; its pid goes to E2E_LAST_PID.
