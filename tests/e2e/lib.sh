@@ -157,7 +157,8 @@ e2e_check_server() {
 }
 
 # e2e_wine_bg NS PROGRAM ARGS...: starts a Windows program in NS's prefix, inside NS;
-# its pid goes to E2E_LAST_PID.
+# its pid goes to E2E_LAST_PID. It is ended after E2E_WINE_TIMEOUT seconds (default
+# 120); a capture meant to outlast that sets it for its own call only.
 e2e_wine_bg() {
   local short=$1; shift
   [[ -n ${E2E_PREFIX[$short]:-} ]] || e2e_die "no Wine prefix started in $short"
@@ -165,7 +166,7 @@ e2e_wine_bg() {
   e2e_check_server "$short"
   ip netns exec "$(e2e_ns "$short")" "${E2E_GUARD[@]}" env -u DISPLAY -u WAYLAND_DISPLAY \
     WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES=mscoree,mshtml= WINEDEBUG="$E2E_DEBUG" \
-    timeout 120 "$E2E_WINE" "$@" &
+    timeout "${E2E_WINE_TIMEOUT:-120}" "$E2E_WINE" "$@" &
   E2E_LAST_PID=$!
   E2E_PIDS+=("$E2E_LAST_PID")
 }
