@@ -146,7 +146,7 @@ def cycles_section(raw, facts, cycles_per_n):
            "receive time of the last datagram of the cycle minus the carried time; the "
            "spread is last minus first datagram of the cycle." % cycles_per_n, "",
            "| adapters | cycles | datagrams per cycle | last − carried, sender's ms (µs, "
-           "median) | last − carried, standard rule (µs, median) | first − carried (µs, "
+           "median; min to max) | last − carried, standard rule (µs, median) | first − carried (µs, "
            "median) | spread last − first (µs, median) | `debug` process, wall (ms, median) |",
            "| ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: |"]
     for r in rows:
@@ -155,9 +155,10 @@ def cycles_section(raw, facts, cycles_per_n):
         if r["drops"]:
             note += ", %d receive-buffer drops" % r["drops"]
         gaps = [a - b for a, b in zip(r["last"], r["first"])]
-        out.append("| %d | %d | %s%s | %s | %s | %s | %s | %.0f |" % (
+        out.append("| %d | %d | %s%s | %s; %s to %s | %s | %s | %s | %.0f |" % (
             r["n"], len(r["cycles"]), "/".join(map(str, counts)), note,
-            us(statistics.median(r["last"])), us(statistics.median(r["last_std"])),
+            us(statistics.median(r["last"])), us(min(r["last"])), us(max(r["last"])),
+            us(statistics.median(r["last_std"])),
             us(statistics.median(r["first"])), us(statistics.median(gaps)), r["wall"]))
     out += [""] + fits(rows) + [""]
     return out
