@@ -131,9 +131,12 @@ def cycle_rows(raw, facts):
         last = [max(g["rx"] for g in c) - c[0]["meant"] for c in cycles]
         last_std = [max(g["rx"] for g in c) - c[0]["standard"] for c in cycles]
         first = [min(g["rx"] for g in c) - c[0]["meant"] for c in cycles]
+        steps = [statistics.median(b - a for a, b in zip(t, t[1:]))
+                 for t in (sorted(g["rx"] for g in c) for c in cycles) if len(t) > 1]
         drops = sum(f["count"] for f in facts if f["kind"] == "drops" and f["adapters"] == n)
         rows.append({"n": n, "cycles": cycles, "last": last, "last_std": last_std,
-                     "first": first, "counts": [len(c) for c in cycles], "drops": drops,
+                     "first": first, "steps": steps, "counts": [len(c) for c in cycles],
+                     "drops": drops,
                      "wall": wall_ms(facts, "cycles-%d" % n)})
     return sorted(rows, key=lambda r: r["n"])
 
@@ -143,23 +146,26 @@ def cycles_section(raw, facts, cycles_per_n):
     out = ["## 2. Cost of one cycle against the number of adapters", "",
            "`debug` in a namespace with N veths (one /24 each; all peers in one receiving "
            "namespace), %d cycles per N after one unmeasured warm-up run. Cost = kernel "
-           "receive time of the last datagram of the cycle minus the carried time; the "
-           "spread is last minus first datagram of the cycle." % cycles_per_n, "",
+           "receive time of the last datagram of the cycle minus the carried time. The step "
+           "is the time from one datagram of a cycle to the next: its median in each cycle, "
+           "then the median, least and greatest of those over the cycles." % cycles_per_n, "",
            "| adapters | cycles | datagrams per cycle | last − carried, sender's ms (µs, "
-           "median; min to max) | last − carried, standard rule (µs, median) | first − carried (µs, "
-           "median) | spread last − first (µs, median) | `debug` process, wall (ms, median) |",
+           "median; min to max) | last − carried, standard rule (µs, median) | "
+           "first − carried (µs, median) | step (µs, median; fastest to slowest cycle) | `debug` process, wall "
+           "(ms, median) |",
            "| ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: |"]
     for r in rows:
         counts = sorted(set(r["counts"]))
         note = "" if counts == [r["n"]] else " (expected %d)" % r["n"]
         if r["drops"]:
             note += ", %d receive-buffer drops" % r["drops"]
-        gaps = [a - b for a, b in zip(r["last"], r["first"])]
+        steps = "%s; %s to %s" % tuple(us(f(r["steps"])) for f in (
+            statistics.median, min, max)) if r["steps"] else "–"
         out.append("| %d | %d | %s%s | %s; %s to %s | %s | %s | %s | %.0f |" % (
             r["n"], len(r["cycles"]), "/".join(map(str, counts)), note,
             us(statistics.median(r["last"])), us(min(r["last"])), us(max(r["last"])),
             us(statistics.median(r["last_std"])),
-            us(statistics.median(r["first"])), us(statistics.median(gaps)), r["wall"]))
+            us(statistics.median(r["first"])), steps, r["wall"]))
     out += [""] + fits(rows) + [""]
     return out
 
@@ -172,16 +178,19 @@ def fits(rows):
     slope, intercept = least_squares(medians)
     slope_all, intercept_all = least_squares(every)
     wall_slope, wall_icpt = least_squares([(r["n"], r["wall"]) for r in rows])
-    gaps = [(max(g["rx"] for g in c) - min(g["rx"] for g in c)) / (r["n"] - 1)
-            for r in rows if r["n"] > 1 for c in r["cycles"]]
+    steps = [v for r in rows for v in r["steps"]]
     first = [v for r in rows for v in r["first"]]
     lines = ["Least squares over the medians: **%.1f µs per adapter**, intercept %.0f µs "
              "(over all cycles: %.1f µs per adapter, intercept %.0f µs)." % (
                  slope / 1000, intercept / 1000, slope_all / 1000, intercept_all / 1000)]
-    if gaps:
-        lines.append("Directly, spread / (N − 1) over all cycles with N > 1: median %.1f µs "
-                     "per further datagram (one `sendto` through Wine, and the veth delivery "
-                     "it sets off)." % (statistics.median(gaps) / 1000))
+    if steps:
+        lines.append("Step by step, over all cycles with N > 1: median %.1f µs per further "
+                     "datagram (one `sendto` through Wine, and the veth delivery it sets off); "
+                     "the fastest cycle took %.1f µs a step, the slowest %.1f µs. Which a "
+                     "cycle gets changes from one cycle to the next on this shared two-core "
+                     "machine; the fastest is the nearest to the cost of a send itself." % (
+                         statistics.median(steps) / 1000, min(steps) / 1000,
+                         max(steps) / 1000))
     lines.append("Before the first datagram (first − carried, less the 500 µs mean "
                  "truncation: reading the clock, the socket's set-up through the wineserver, "
                  "the first send), median over all cycles: %.0f µs." % (
