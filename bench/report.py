@@ -151,8 +151,8 @@ def cycles_section(raw, facts, cycles_per_n):
            "then the median, least and greatest of those over the cycles." % cycles_per_n, "",
            "| adapters | cycles | datagrams per cycle | last − carried, sender's ms (µs, "
            "median; min to max) | last − carried, standard rule (µs, median) | "
-           "first − carried (µs, median) | step (µs, median; fastest to slowest cycle) | `debug` process, wall "
-           "(ms, median) |",
+           "first − carried (µs, median) | step (µs, median; fastest to slowest cycle) | "
+           "`debug` process, wall (ms, median) |",
            "| ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: |"]
     for r in rows:
         counts = sorted(set(r["counts"]))
