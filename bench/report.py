@@ -18,6 +18,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 
 sys.dont_write_bytecode = True  # leave no cache beside the test scripts
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
@@ -355,6 +356,14 @@ def notes_section():
             "- No part of this is a test: nothing here passes or fails on a number.", ""]
 
 
+def wrap(line):
+    """Prose to 100 columns; tables and headings stay one line each."""
+    if line.startswith(("|", "#")):
+        return line
+    indent = "  " if line.startswith("- ") else ""
+    return textwrap.fill(line, 100, subsequent_indent=indent, break_on_hyphens=False)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--raw", required=True)
@@ -371,7 +380,7 @@ def main():
     text += footprint_section(args.exe) + service_section(args.raw, facts, args.idle)
     text += notes_section()
     with open(args.out, "w") as f:
-        f.write("\n".join(text).rstrip("\n") + "\n")
+        f.write("\n".join(wrap(line) for line in text).rstrip("\n") + "\n")
     return 0
 
 
