@@ -7,7 +7,7 @@
 #   3. footprint: exe size and imports, and the CPU time the running service uses while it
 #      waits for its first broadcast (and for that broadcast).
 # Every sender runs inside throwaway namespaces made by the e2e rig, each with its own Wine
-# prefix whose wineserver lives in that namespace. About 5 minutes; needs root.
+# prefix whose wineserver lives in that namespace. About 3 minutes; needs root.
 #
 #   bench/run.sh                  deps, build with the preset mingw (./build), measure
 #   OSTRIVAL_EXE=... SVCPROBE_EXE=... bench/run.sh     measure these, build nothing
