@@ -100,10 +100,10 @@ e2e_refuse_root_ns() {
   fi
 }
 
-# e2e_wine_start NS...: a throwaway prefix per namespace, its wineserver inside it;
-# boots them side by side. Build the namespaces' interfaces first: Wine caches their types.
+# e2e_wine_start NS...: a throwaway prefix per namespace, its wineserver inside it.
+# Build the namespaces' interfaces first: Wine caches their types.
 e2e_wine_start() {
-  local short ns prefix pids=()
+  local short ns prefix
   for short in "$@"; do
     ns=$(e2e_ns "$short")
     e2e_refuse_root_ns "$short"
@@ -114,16 +114,11 @@ e2e_wine_start() {
     E2E_SERVER[$short]=$!
     e2e_check_server "$short"
     e2e_wait_socket "$short"
-  done
-  # Any first command boots a prefix; `wineboot -i` as well would start a
-  # second services.exe.
-  for short in "$@"; do
-    e2e_wine_bg "$short" cmd /c exit 0 >"$E2E_TMP/boot-$short.log" 2>&1
-    pids+=("$E2E_LAST_PID")
-  done
-  for short in "$@"; do
-    wait "${pids[0]}" || e2e_die "prefix in $short did not boot: $(cat "$E2E_TMP/boot-$short.log")"
-    pids=("${pids[@]:1}")
+    # Any first command boots a prefix; `wineboot -i` as well would start a
+    # second services.exe. One at a time: fresh prefixes booting side by side
+    # have been seen to fail to load kernel32.dll.
+    e2e_wine "$short" cmd /c exit 0 >"$E2E_TMP/boot-$short.log" 2>&1 ||
+      e2e_die "prefix in $short did not boot: $(cat "$E2E_TMP/boot-$short.log")"
   done
 }
 
