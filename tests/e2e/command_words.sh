@@ -6,26 +6,19 @@
 # 0 and none crashes.
 #
 # No word here may select debug, add, remove or start in any case: debug
-# sends and the others touch the service manager, so they are tested where
-# that is safe. Nothing here sends, so this prefix's wineserver may live in
-# the machine's own network namespace.
-set -euo pipefail
-
+# sends and the others touch the service manager; they are tested elsewhere.
+# The runs still happen in a namespace of their own with nothing but
+# loopback, so a word that slipped through could reach no network.
+. "$(dirname "$0")/lib.sh"
 exe=${OSTRIVAL_EXE:?set OSTRIVAL_EXE to the built ostrival.exe}
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/ostrival-words.XXXXXX")
-work=$(mktemp -d "${TMPDIR:-/tmp}/ostrival-words-out.XXXXXX")
-export WINEPREFIX WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+work=$E2E_TMP
 # Arguments reach Wine as UTF-8 whatever the caller's locale.
 export LC_ALL=C.UTF-8
-cleanup() {
-  "$wineserver" -k 2>/dev/null || true
-  "$wineserver" -w 2>/dev/null || true
-  rm -rf "$WINEPREFIX" "$work"
-}
-trap cleanup EXIT
+
+e2e_ns_add words
+e2e_wine_start words
+e2e_tracecap words "$work/trace"
+capture=$E2E_LAST_PID
 
 # msvcrt writes each line feed to a pipe as CR LF.
 printf '%s\r\n' 'Ostrival Service Application.' 'Use one of these parameters:' \
@@ -36,7 +29,7 @@ printf '%s\r\n%s\r\n%s' 'Ostrival Service. If you see this message you have run'
   'this the wrong way: this should be started as a windows service.' \
   'You can start it by passing "start" on the command line.' >"$work/notice"
 
-names=() wants=()
+names=() wants=() pids=()
 
 # run NAME usage|notice WORDS...: starts the exe with WORDS in the background.
 # A word that makes the service waits about 10 s for the dispatcher to give
@@ -45,11 +38,19 @@ run() {
   local id=${#names[@]}
   names+=("$1") wants+=("$2")
   shift 2
-  (
+  e2e_wine_bg words "$exe" "$@" </dev/null >"$work/$id.out" 2>"$work/$id.err"
+  pids+=("$E2E_LAST_PID")
+}
+
+# Collects the exit status of every run started so far.
+collect() {
+  local id status
+  for id in "${!pids[@]}"; do
+    [[ -e $work/$id.status ]] && continue
     status=0
-    "$wine" "$exe" "$@" </dev/null >"$work/$id.out" 2>"$work/$id.err" || status=$?
+    wait "${pids[$id]}" || status=$?
     echo "$status" >"$work/$id.status"
-  ) &
+  done
 }
 
 # Exit status 0, stdout exactly the expected text, and no crash: Wine reports
@@ -80,7 +81,7 @@ long=$(head -c 32000 /dev/zero | tr '\0' x)
 long_help="help${long:4}"
 
 run "help" usage help
-wait
+collect
 run "HELP" usage HELP
 run "HeLp with extra words" usage HeLp extra words
 run "help and 200 more arguments" usage help "${many[@]}"
@@ -96,9 +97,23 @@ run "accented e" notice "héllo"
 run "accented help" notice "hélp"
 run "Cyrillic" notice "дебаг"
 run "Han" notice "帮助"
-wait
+collect
+e2e_stop "$capture"
 
 passed=0 failed=0
 for id in "${!names[@]}"; do judge "$id"; done
+# Each run that became the service stripped its token before the dispatcher
+# gave up; help runs write no trace at all.
+notices=$(printf '%s\n' "${wants[@]}" | grep -c notice)
+for line in "Ostrival: Disabling all privileges" "Ostrival: Removing privileges"; do
+  seen=$(grep -cx "[0-9]*: $line" "$work/trace" || true)
+  if ((seen == notices)); then
+    echo "ok   \"$line\" traced by each of the $notices service starts"
+    passed=$((passed + 1))
+  else
+    echo "FAIL \"$line\" traced $seen times for $notices service starts"
+    failed=$((failed + 1))
+  fi
+done
 echo "command_words: $passed passed, $failed failed"
 ((failed == 0))

@@ -181,6 +181,20 @@ e2e_bg() {
   E2E_PIDS+=("$E2E_LAST_PID")
 }
 
+# e2e_tracecap NS OUT: tracecap -p ("pid: line") in NS's prefix into OUT, armed on return;
+# it runs until e2e_stop "$E2E_LAST_PID" or the end of the script.
+e2e_tracecap() {
+  : "${TRACECAP_EXE:?set TRACECAP_EXE to tracecap.exe}"
+  E2E_WINE_TIMEOUT=$E2E_DEADLINE e2e_wine_bg "$1" "$TRACECAP_EXE" -p >"$2" 2>"$2.err"
+  local pid=$E2E_LAST_PID
+  for _ in $(seq 300); do
+    grep -q '^tracecap: ready' "$2.err" && return 0
+    kill -0 "$pid" 2>/dev/null || e2e_die "tracecap ended: $(cat "$2.err")"
+    sleep 0.1
+  done
+  e2e_die "tracecap not armed after 30 s: $(cat "$2.err")"
+}
+
 # Waits up to 10 s for file $1 to exist (a readiness mark), else ends the script.
 e2e_wait_file() {
   for _ in $(seq 100); do [[ -e $1 ]] && return 0; sleep 0.1; done
