@@ -15,8 +15,11 @@ constexpr DWORD kAcceptedWhileRunning = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHU
 
 SERVICE_STATUS g_status;
 
-// Both threads update the record and report it; the lock keeps each update
-// and its report whole, so no report carries a half-written record.
+// Both threads update the record; the lock keeps each update whole, so no
+// report carries a half-written record. Reports send a copy taken under the
+// lock and are made outside it: the manager may call the handler while it
+// holds a lock of its own that SetServiceStatus also takes, and waiting for
+// ours there would deadlock the stop.
 SRWLOCK g_status_lock = SRWLOCK_INIT;
 
 struct StatusLock {
@@ -26,16 +29,21 @@ struct StatusLock {
   StatusLock &operator=(const StatusLock &) = delete;
 };
 
-void set_and_report(const ServiceHooks &hooks, DWORD state, DWORD accepted) {
+SERVICE_STATUS update(DWORD state, DWORD accepted) {
   StatusLock lock;
   g_status.dwCurrentState = state;
   g_status.dwControlsAccepted = accepted;
-  hooks.report(g_status);
+  return g_status;
 }
 
-void report_as_is(const ServiceHooks &hooks) {
+SERVICE_STATUS update_state(DWORD state) {
   StatusLock lock;
-  hooks.report(g_status);
+  g_status.dwCurrentState = state;
+  return g_status;
+}
+
+void set_and_report(const ServiceHooks &hooks, DWORD state, DWORD accepted) {
+  hooks.report(update(state, accepted));
 }
 
 bool register_real_handler() {
@@ -81,14 +89,10 @@ DWORD handle_control(DWORD control, const ServiceHooks &hooks) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      {
-        StatusLock lock;
-        g_status.dwCurrentState = SERVICE_STOP_PENDING;
-        hooks.report(g_status);
-      }
+      hooks.report(update_state(SERVICE_STOP_PENDING));
       // The service thread does the rest and reports the final state.
       SetEvent(g_stop_event);
-      report_as_is(hooks);
+      hooks.report(current_status());
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
     case SERVICE_CONTROL_PARAMCHANGE:

@@ -267,6 +267,43 @@ TEST_F(Control, EveryOtherCodeIsNotImplementedAndChangesNothing) {
   }
 }
 
+// The manager may run the handler under a lock of its own that SetServiceStatus takes too, so a
+// report made while the status lock is held can deadlock a stop. Each report here checks that
+// another thread can read the record meanwhile.
+int g_reports_under_lock = 0;
+
+DWORD WINAPI read_status(LPVOID) {
+  current_status();
+  return 0;
+}
+
+void report_checking_lock(const SERVICE_STATUS &status) {
+  HANDLE reader = CreateThread(nullptr, 0, read_status, nullptr, 0, nullptr);
+  // Guards against a hang, not a measurement.
+  if (reader == nullptr || WaitForSingleObject(reader, 5000) != WAIT_OBJECT_0)
+    ++g_reports_under_lock;
+  fake_report(status);
+  if (reader != nullptr) CloseHandle(reader);
+}
+
+ServiceHooks checking_hooks() {
+  ServiceHooks hooks = fake_hooks();
+  hooks.report = report_checking_lock;
+  return hooks;
+}
+
+void stop_checking_lock() { handle_control(SERVICE_CONTROL_STOP, checking_hooks()); }
+
+TEST_F(Runtime, NoReportIsMadeUnderTheStatusLock) {
+  g_reports_under_lock = 0;
+  fakes_.wait_results = {WAIT_OBJECT_0};
+  fakes_.during_first_wait = stop_checking_lock;
+  run_service(checking_hooks());
+  EXPECT_EQ(fakes_.reports.size(), 6u);  // two at start, two from the handler, two at the end
+  EXPECT_EQ(g_reports_under_lock, 0);
+  EXPECT_EQ(traces(), Lines{kShutdown});
+}
+
 TEST_F(Runtime, StopFromTheDispatcherThreadWhileIdle) {
   for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
     SCOPED_TRACE(control);
