@@ -131,13 +131,15 @@ e2e_check_server() {
 }
 
 # e2e_wine NS PROGRAM ARGS...: runs a Windows program in NS's prefix, inside NS.
+# E2E_WINEDEBUG, if set, replaces the default WINEDEBUG=-all (e.g. +winsock).
 e2e_wine() {
   local short=$1; shift
   [[ -n ${E2E_PREFIX[$short]:-} ]] || e2e_die "no Wine prefix started in $short"
   e2e_refuse_root_ns "$short"
   e2e_check_server "$short"
   ip netns exec "$(e2e_ns "$short")" env -u DISPLAY -u WAYLAND_DISPLAY \
-    WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all \
+    WINEPREFIX="${E2E_PREFIX[$short]}" WINEDLLOVERRIDES="mscoree,mshtml=" \
+    WINEDEBUG="${E2E_WINEDEBUG:--all}" \
     timeout 120 "$E2E_WINE" "$@" &
   # Waiting on a background job lets a signal reach the trap at once.
   local pid=$!
