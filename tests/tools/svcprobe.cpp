@@ -9,6 +9,8 @@
 //   svcprobe - handles PID          handle count of a process
 //   svcprobe - pidof NAME           "pid=N handles=H" for every process whose image is NAME;
 //                                   exit 1 if none
+#include "handlecount.h"
+
 #include <windows.h>
 #include <winternl.h>
 
@@ -89,24 +91,8 @@ int wait_for(SC_HANDLE s, DWORD wanted, DWORD seconds) {
 
 using QuerySystem = NTSTATUS(WINAPI *)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 
-// One open handle as the system's handle list gives it (class 16). Windows
-// keeps the owner's pid in the low 16 bits of the first word.
-struct HandleEntry {
-  ULONG owner;
-  BYTE type;
-  BYTE flags;
-  USHORT value;
-  PVOID object;
-  ULONG access;
-};
-
-struct HandleList {
-  ULONG count;
-  HandleEntry entries[1];
-};
-
-// Reads one system table, growing the buffer until it fits.
-bool read_system_table(SYSTEM_INFORMATION_CLASS what, std::vector<BYTE> *table) {
+// The system's process table, grown until it fits.
+bool read_process_table(std::vector<BYTE> *table) {
   auto query = reinterpret_cast<QuerySystem>(reinterpret_cast<void *>(
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
   if (query == nullptr) return false;
@@ -114,28 +100,15 @@ bool read_system_table(SYSTEM_INFORMATION_CLASS what, std::vector<BYTE> *table) 
   for (int tries = 0; tries < 10; ++tries) {
     table->resize(size);
     ULONG needed = 0;
-    if (query(what, table->data(), size, &needed) >= 0) return true;
+    if (query(SystemProcessInformation, table->data(), size, &needed) >= 0) return true;
     size = needed > size ? needed + 4096 : size * 2;
   }
   return false;
 }
 
-// Counts the handles PID holds open. Under Wine, GetProcessHandleCount on
-// another process reads 0 and the process table's count is the handle table's
-// allocated size; the system's handle list has one entry per open handle.
-bool count_handles(DWORD pid, unsigned long *count) {
-  std::vector<BYTE> table;
-  if (!read_system_table(static_cast<SYSTEM_INFORMATION_CLASS>(16), &table)) return false;
-  const auto *list = reinterpret_cast<const HandleList *>(table.data());
-  *count = 0;
-  for (ULONG i = 0; i < list->count; ++i)
-    if ((list->entries[i].owner & 0xFFFF) == (pid & 0xFFFF)) ++*count;
-  return true;
-}
-
 int handles(DWORD pid) {
   unsigned long count = 0;
-  if (!count_handles(pid, &count)) return fail("NtQuerySystemInformation");
+  if (!count_process_handles(pid, &count)) return fail("NtQuerySystemInformation");
   std::printf("handles=%lu\n", count);
   return 0;
 }
@@ -154,12 +127,12 @@ bool has_image(const SYSTEM_PROCESS_INFORMATION &p, const wchar_t *image) {
 
 int pidof(const wchar_t *image) {
   std::vector<BYTE> table;
-  if (!read_system_table(SystemProcessInformation, &table)) return fail("NtQuerySystemInformation");
+  if (!read_process_table(&table)) return fail("NtQuerySystemInformation");
   int matches = 0;
   for (size_t at = 0;;) {
     const auto *p = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(table.data() + at);
     unsigned long count = 0;
-    if (has_image(*p, image) && count_handles(pid_of(*p), &count)) {
+    if (has_image(*p, image) && count_process_handles(pid_of(*p), &count)) {
       std::printf("pid=%lu handles=%lu\n", pid_of(*p), count);
       ++matches;
     }
