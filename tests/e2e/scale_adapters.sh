@@ -34,7 +34,8 @@ for ((i = 0; i < COUNT; i++)); do
 done >"$E2E_TMP/peer.batch"
 ip -n "$(e2e_ns host)" -batch "$E2E_TMP/host.batch"
 ip -n "$(e2e_ns peer)" -batch "$E2E_TMP/peer.batch"
-e2e_log "links made in $(echo "$(date +%s.%N) - $started" | bc) s"
+e2e_log "links made in $(awk -v a="$started" -v b="$(date +%s.%N)" \
+  'BEGIN { printf "%.1f", b - a }') s"
 
 # Wine learns the interfaces when the prefix starts, so they exist first.
 e2e_wine_start host
