@@ -18,6 +18,7 @@
 . "$(dirname "$0")/lib.sh"
 
 ROUNDS=${SERVICE_ROUNDS:-50}
+MARK=$((ROUNDS < 10 ? ROUNDS : 10))  # the round whose handle count is the reference
 HANDLE_SLACK=${HANDLE_SLACK:-4}
 : "${OSTRIVAL_EXE:?}" "${SVCPROBE_EXE:?}" "${ADMINROUNDS_EXE:?}"
 
@@ -135,18 +136,18 @@ for ((round = 1; round <= ROUNDS; round++)); do
   ostrival remove
   wait_gone || stuck "round $round: remove"
   case $round in
-    10) at10=$(services_handles) ;;
+    "$MARK") atmark=$(services_handles) ;;&
     "$ROUNDS") atlast=$(services_handles) ;;
   esac
 done
 echo "$ROUNDS rounds in $(since "$t0") s; services.exe handles: before $baseline," \
-  "round 10 $at10, round $ROUNDS $atlast"
+  "round $MARK $atmark, round $ROUNDS $atlast"
 
 probe Ostrival exists >/dev/null && e2e_die "service still registered after the rounds"
 left=$(service_pids)
 [[ -z $left ]] || e2e_die "service processes left running: $left"
-((atlast <= at10 + HANDLE_SLACK)) ||
-  e2e_die "services.exe handles grew from $at10 to $atlast over $((ROUNDS - 10)) rounds"
+((atlast <= atmark + HANDLE_SLACK)) ||
+  e2e_die "services.exe handles grew from $atmark to $atlast over $((ROUNDS - MARK)) rounds"
 
 # The same rounds in one process: its own kernel handles after each round,
 # and every manager handle it opened (Wine traces each call) closed again.
@@ -154,17 +155,17 @@ t0=$(now)
 E2E_WINEDEBUG=-all,trace+service e2e_wine host "$ADMINROUNDS_EXE" rounds "$ROUNDS" \
   2>"$E2E_TMP/rounds-trace.log" | tr -d '\r' >"$E2E_TMP/rounds.txt" ||
   stuck "in-process rounds: $(tail -1 "$E2E_TMP/rounds.txt")"
-own10=$(sed -n 's/^round=10 handles=//p' "$E2E_TMP/rounds.txt")
+ownmark=$(sed -n "s/^round=$MARK handles=//p" "$E2E_TMP/rounds.txt")
 ownlast=$(sed -n "s/^round=$ROUNDS handles=//p" "$E2E_TMP/rounds.txt")
 opened=$(grep -cE 'trace:service:(OpenSCManagerW|OpenServiceW|CreateServiceW) ' \
   "$E2E_TMP/rounds-trace.log" || true)
 closed=$(grep -c 'trace:service:CloseServiceHandle ' "$E2E_TMP/rounds-trace.log" || true)
 echo "$ROUNDS in-process rounds in $(since "$t0") s; its handles: round 1" \
-  "$(sed -n 's/^round=1 handles=//p' "$E2E_TMP/rounds.txt"), round 10 $own10," \
+  "$(sed -n 's/^round=1 handles=//p' "$E2E_TMP/rounds.txt"), round $MARK $ownmark," \
   "round $ROUNDS $ownlast; manager handles opened $opened, closed $closed"
 probe Ostrival exists >/dev/null && e2e_die "service still registered after in-process rounds"
-((ownlast <= own10 + HANDLE_SLACK)) ||
-  e2e_die "the admin commands' process grew from $own10 to $ownlast handles"
+((ownlast <= ownmark + HANDLE_SLACK)) ||
+  e2e_die "the admin commands' process grew from $ownmark to $ownlast handles"
 ((opened > 0 && opened == closed)) ||
   e2e_die "the admin commands left $((opened - closed)) manager handles open"
 e2e_log "PASS: killed service restarts; $ROUNDS rounds leave nothing behind"
