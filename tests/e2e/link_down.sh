@@ -36,7 +36,8 @@ host_ns ip -4 route get 10.20.0.255 >/dev/null 2>&1 && e2e_die "d0's broadcast s
 
 e2e_wine host "$ADAPTERLIST_EXE" | tr -d '\r' >"$E2E_TMP/adapters.txt"
 cat "$E2E_TMP/adapters.txt" >&2
-order=$(sed -n 's/.* type=6 .* desc=\([^ ]*\) ip=10\.20\..*/\1/p' "$E2E_TMP/adapters.txt" | paste -sd' ')
+order=$(sed -n 's/.* type=6 .* desc=\([^ ]*\) ip=10\.20\..*/\1/p' "$E2E_TMP/adapters.txt" |
+  paste -sd' ')
 [[ $order == "d0 d1 n2 g3 g4 g5" ]] ||
   e2e_die "GetAdaptersInfo lists '$order', not the down links first with their addresses"
 

@@ -80,7 +80,8 @@ recover() {
   [[ $said_start == "Service is already running." ]] || e2e_die "start after $how: $said_start"
   [[ $said_remove == "Uninstall aborted: Could not stop service." ]] ||
     e2e_die "remove after $how: $said_remove"
-  probe Ostrival exists >/dev/null || e2e_die "remove after $how deleted a service it could not stop"
+  probe Ostrival exists >/dev/null ||
+    e2e_die "remove after $how deleted a service it could not stop"
   t0=$(now)
   E2E_WINEDEBUG=-all,err+service,err+sync e2e_wine_reboot host
   probe Ostrival wait 4 20 >/dev/null || e2e_die "service did not auto-start after the reboot"
