@@ -122,6 +122,27 @@ e2e_wine_start() {
   done
 }
 
+# Restarts the prefix of namespace SHORT as Windows restarts: stops its
+# wineserver and every process in it, then starts a new one inside SHORT on
+# the same prefix and boots it. Auto-start services start again.
+e2e_wine_reboot() {
+  local short=$1 old=${E2E_SERVER[$1]:-}
+  [[ -n $old ]] || e2e_die "no Wine prefix started in $short"
+  e2e_refuse_root_ns "$short"
+  WINEPREFIX="${E2E_PREFIX[$short]}" "$E2E_WINESERVER" -k 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$old" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$old" 2>/dev/null || true
+  wait "$old" 2>/dev/null || true
+  rm -rf "${E2E_SERVER_TMP[$short]}"
+  ip netns exec "$(e2e_ns "$short")" "${E2E_GUARD[@]}" env WINEPREFIX="${E2E_PREFIX[$short]}" \
+    "$E2E_WINESERVER" -f -p >>"$E2E_TMP/wineserver-$short.log" 2>&1 &
+  E2E_SERVER[$short]=$!
+  e2e_check_server "$short"
+  e2e_wait_socket "$short"
+  e2e_wine "$short" cmd /c exit 0 >"$E2E_TMP/boot-$short.log" 2>&1 ||
+    e2e_die "prefix in $short did not boot again: $(cat "$E2E_TMP/boot-$short.log")"
+}
+
 # Waits until the wineserver of SHORT listens, so no client starts a server of its own.
 e2e_wait_socket() {
   local pid=${E2E_SERVER[$1]} cwd=

@@ -7,7 +7,12 @@
 //   svcprobe NAME wait STATE SECS   waits for a state; exit 1 on time-out
 //   svcprobe NAME exists            exit 0 if registered, 1 if not
 //   svcprobe - handles PID          handle count of a process
+//   svcprobe - pidof NAME           "pid=N handles=H" for every process whose image is NAME;
+//                                   exit 1 if none
+#include "handlecount.h"
+
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,15 +89,57 @@ int wait_for(SC_HANDLE s, DWORD wanted, DWORD seconds) {
   return 1;
 }
 
+using QuerySystem = NTSTATUS(WINAPI *)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+
+// The system's process table, grown until it fits.
+bool read_process_table(std::vector<BYTE> *table) {
+  auto query = reinterpret_cast<QuerySystem>(reinterpret_cast<void *>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return false;
+  ULONG size = 64 * 1024;
+  for (int tries = 0; tries < 10; ++tries) {
+    table->resize(size);
+    ULONG needed = 0;
+    if (query(SystemProcessInformation, table->data(), size, &needed) >= 0) return true;
+    size = needed > size ? needed + 4096 : size * 2;
+  }
+  return false;
+}
+
 int handles(DWORD pid) {
-  HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (p == nullptr) return fail("OpenProcess");
-  DWORD count = 0;
-  const BOOL ok = GetProcessHandleCount(p, &count);
-  CloseHandle(p);
-  if (!ok) return fail("GetProcessHandleCount");
+  unsigned long count = 0;
+  if (!count_process_handles(pid, &count)) return fail("NtQuerySystemInformation");
   std::printf("handles=%lu\n", count);
   return 0;
+}
+
+DWORD pid_of(const SYSTEM_PROCESS_INFORMATION &p) {
+  return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p.UniqueProcessId));
+}
+
+bool has_image(const SYSTEM_PROCESS_INFORMATION &p, const wchar_t *image) {
+  const UNICODE_STRING &name = p.ImageName;
+  const size_t length = std::wcslen(image);
+  return name.Buffer != nullptr && name.Length / sizeof(wchar_t) == length &&
+         CompareStringOrdinal(name.Buffer, static_cast<int>(length), image,
+                              static_cast<int>(length), TRUE) == CSTR_EQUAL;
+}
+
+int pidof(const wchar_t *image) {
+  std::vector<BYTE> table;
+  if (!read_process_table(&table)) return fail("NtQuerySystemInformation");
+  int matches = 0;
+  for (size_t at = 0;;) {
+    const auto *p = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(table.data() + at);
+    unsigned long count = 0;
+    if (has_image(*p, image) && count_process_handles(pid_of(*p), &count)) {
+      std::printf("pid=%lu handles=%lu\n", pid_of(*p), count);
+      ++matches;
+    }
+    if (p->NextEntryOffset == 0) break;
+    at += p->NextEntryOffset;
+  }
+  return matches > 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -102,6 +149,7 @@ int wmain(int argc, wchar_t **argv) {
   const wchar_t *verb = argv[2];
   if (std::wcscmp(verb, L"handles") == 0 && argc >= 4)
     return handles(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)));
+  if (std::wcscmp(verb, L"pidof") == 0 && argc >= 4) return pidof(argv[3]);
 
   Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (manager.h == nullptr) return fail("OpenSCManagerW");
