@@ -2,7 +2,7 @@
 """Turns the raw records of bench/run.sh into bench/RESULTS.md.
 
 Reads from --raw: accuracy.jsonl, cycles-N.jsonl and service.jsonl (datagrams as
-tests/e2e/ntp_receive.py records them) and facts.jsonl (process wall times, CPU
+tools/rig/ntp_receive.py records them) and facts.jsonl (process wall times, CPU
 snapshots, receive-buffer drops, machine notes written by run.sh).
 """
 
@@ -21,7 +21,7 @@ import tempfile
 import textwrap
 
 sys.dont_write_bytecode = True  # leave no cache beside the test scripts
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "rig"))
 import ntp_receive as rx  # noqa: E402
 
 MINGW = "x86_64-w64-mingw32-"
@@ -340,7 +340,7 @@ def notes_section():
             "- `bench/run.sh` as root, from a fresh clone: installs what is missing "
             "(`scripts/deps.sh`), builds `ostrival.exe` and `svcprobe.exe` with the preset "
             "`mingw` into `./build`, measures (about 3 minutes) and rewrites this file.",
-            "- Every sender runs in throwaway namespaces made by `tests/e2e/lib.sh`, each "
+            "- Every sender runs in throwaway namespaces made by `tools/rig/lib.sh`, each "
             "with its own Wine prefix whose wineserver was started inside that namespace "
             "and checked there (`/proc/PID/ns/net`) before anything sent; all of it is "
             "removed at the end.",

@@ -39,13 +39,13 @@ if [[ -z ${OSTRIVAL_EXE:-} || -z ${SVCPROBE_EXE:-} ]]; then
   cmake --preset mingw >/dev/null
   cmake --build build -j2 --target ostrival svcprobe >/dev/null
   OSTRIVAL_EXE=$ROOT/build/ostrival.exe
-  SVCPROBE_EXE=$ROOT/build/tests/svcprobe.exe
+  SVCPROBE_EXE=$ROOT/build/tools/svcprobe.exe
 fi
 OSTRIVAL_EXE=$(realpath "$OSTRIVAL_EXE")
 SVCPROBE_EXE=$(realpath "$SVCPROBE_EXE")
 
 E2E_DEADLINE=${E2E_DEADLINE:-840}
-. tests/e2e/lib.sh
+. tools/rig/lib.sh
 RAW=$E2E_TMP/raw
 mkdir -p "$RAW"
 # Measurements for the report, one JSON object per line: fact KEY VALUE... (numbers bare,

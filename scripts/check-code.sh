@@ -61,7 +61,7 @@ tidy() {
 
 cppcheck_run() {
   cppcheck --enable=warning,style,performance,portability,information --std=c++17 --language=c++ \
-    --platform=win64 --library=windows -D_WIN32 -DUNICODE -D_UNICODE -I src \
+    --platform=win64 --library=windows -D_WIN32 -DUNICODE -D_UNICODE -I src -I tools/svcprobe \
     --suppress-xml=cppcheck-suppressions.xml --error-exitcode=1 --quiet \
     src tools tests/tools
 }

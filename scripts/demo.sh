@@ -19,7 +19,7 @@ cmake --preset mingw >/dev/null
 cmake --build build -j2 --target ostrival >/dev/null
 EXE=$PWD/build/ostrival.exe
 
-. tests/e2e/lib.sh
+. tools/rig/lib.sh
 e2e_ns_add pc
 e2e_ns_add lan
 e2e_veth pc eth0 192.0.2.10/24 lan eth0 192.0.2.20/24

@@ -8,7 +8,7 @@
 # used before. Also checks the service process holds no more handles after
 # the second cycle than after the first. Takes two intervals (~260 s).
 E2E_DEADLINE=${E2E_DEADLINE:-420}
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 
 : "${OSTRIVAL_EXE:?}" "${SVCPROBE_EXE:?}" "${ADAPTERLIST_EXE:?}"
 HANDLE_SLACK=${HANDLE_SLACK:-2}

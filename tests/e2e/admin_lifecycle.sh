@@ -8,7 +8,7 @@
 # run. That namespace has only loopback, and no run lasts the 128 s to a first broadcast.
 # A run takes about 20 s; past this the script stops itself and still cleans up.
 E2E_DEADLINE=${E2E_DEADLINE:-150}
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 
 exe=${OSTRIVAL_EXE:?set OSTRIVAL_EXE to the built ostrival.exe}
 probe_exe=${SVCPROBE_EXE:?set SVCPROBE_EXE to the built svcprobe.exe}

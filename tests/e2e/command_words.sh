@@ -9,7 +9,7 @@
 # sends and the others touch the service manager; they are tested elsewhere.
 # The runs still happen in a namespace of their own with nothing but
 # loopback, so a word that slipped through could reach no network.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 exe=${OSTRIVAL_EXE:?set OSTRIVAL_EXE to the built ostrival.exe}
 work=$E2E_TMP
 # Arguments reach Wine as UTF-8 whatever the caller's locale.

@@ -7,7 +7,7 @@
 # itself, where Linux loops a copy of every broadcast back to local sockets.
 #
 # Needs root, iproute2, Wine, tshark; OSTRIVAL_EXE is the exe to test.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 : "${OSTRIVAL_EXE:?set OSTRIVAL_EXE to ostrival.exe}"
 RX="$E2E_DIR/ntp_receive.py"
 TSHARK_CHECK="$E2E_DIR/tshark_check.py"

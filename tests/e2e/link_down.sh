@@ -10,7 +10,7 @@
 #   n2  up with its address, peer end down (no carrier): sendto succeeds and
 #       the link drops the frame
 #   g3, g4, g5  good links
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 
 : "${OSTRIVAL_EXE:?}" "${ADAPTERLIST_EXE:?}"
 host_ns() { ip netns exec "$(e2e_ns host)" "$@"; }

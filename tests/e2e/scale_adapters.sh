@@ -3,7 +3,7 @@
 # its own, their peers all in one namespace. One `debug` cycle must put
 # exactly one datagram on each link, to that link's own broadcast address,
 # and nothing anywhere else. Prints how long the whole cycle took.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 
 COUNT=${SCALE_ADAPTERS:-300}
 : "${OSTRIVAL_EXE:?}" "${ADAPTERLIST_EXE:?}"

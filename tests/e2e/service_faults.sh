@@ -15,7 +15,7 @@
 #     closed; whatever the commands leave open dies unseen with a short-lived
 #     ostrival.exe.
 # The namespace has loopback only: the service finds no adapter to send on.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 
 ROUNDS=${SERVICE_ROUNDS:-50}
 MARK=$((ROUNDS < 10 ? ROUNDS : 10))  # the round whose handle count is the reference

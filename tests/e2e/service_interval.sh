@@ -8,8 +8,8 @@
 #
 # Needs root, iproute2, Wine, python3; OSTRIVAL_EXE, TRACECAP_EXE, SVCPROBE_EXE.
 E2E_DEADLINE=${E2E_DEADLINE:-380}
-. "$(dirname "$0")/lib.sh"
-. "$E2E_DIR/service_lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
+. "$(dirname "$0")/service_lib.sh"
 RX="$E2E_DIR/ntp_receive.py"
 
 # Past the broadcast due at 128 s and well short of the next at 256 s.

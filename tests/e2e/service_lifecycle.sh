@@ -15,8 +15,8 @@
 #
 # Needs root, iproute2, Wine, python3; OSTRIVAL_EXE, TRACECAP_EXE, SVCPROBE_EXE.
 E2E_DEADLINE=${E2E_DEADLINE:-150}
-. "$(dirname "$0")/lib.sh"
-. "$E2E_DIR/service_lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
+. "$(dirname "$0")/service_lib.sh"
 
 # The service's list of privileges to remove, in its order, each with what
 # Wine 8 makes of it for a LocalSystem service: "removed" (known and held),

@@ -2,7 +2,7 @@
 # tracecap as the other scripts lean on it: "ready" on stderr once armed, each trace line on
 # stdout at once ("pid: text" with -p), a second capturer refused, Ctrl+C and the seconds
 # argument both ending the run cleanly. Nothing here sends; the rig's namespace keeps it so.
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/rig/lib.sh"
 
 EMIT="$OSTRIVAL_BUILD/tests/trace_emit.exe"
 [[ -f $EMIT ]] || e2e_die "no $EMIT: build the trace_emit target"

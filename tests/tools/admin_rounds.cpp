@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -37,19 +38,21 @@ struct Sc {
 DWORD state_now() {
   Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
   if (manager.h == nullptr) return 0;
-  std::vector<BYTE> buf(64 * 1024);
+  std::vector<BYTE> buf(std::size_t{64} * 1024);
   DWORD needed = 0, count = 0, resume = 0;
-  while (!EnumServicesStatusExW(manager.h, SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
-                                SERVICE_STATE_ALL, buf.data(), static_cast<DWORD>(buf.size()),
-                                &needed, &count, &resume, nullptr)) {
-    if (GetLastError() != ERROR_MORE_DATA || buf.size() >= 16 * 1024 * 1024) return 0;
+  while (!EnumServicesStatusExW(manager.h, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                buf.data(), static_cast<DWORD>(buf.size()), &needed, &count,
+                                &resume, nullptr)) {
+    if (GetLastError() != ERROR_MORE_DATA || buf.size() >= std::size_t{16} * 1024 * 1024) return 0;
     buf.resize(buf.size() * 2);
     resume = 0;
   }
   const auto *entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW *>(buf.data());
-  for (DWORD i = 0; i < count; ++i)
-    if (lstrcmpiW(entries[i].lpServiceName, kServiceName) == 0)
+  for (DWORD i = 0; i < count; ++i) {
+    if (lstrcmpiW(entries[i].lpServiceName, kServiceName) == 0) {
       return entries[i].ServiceStatusProcess.dwCurrentState;
+    }
+  }
   return 0;
 }
 

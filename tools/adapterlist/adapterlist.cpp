@@ -22,9 +22,10 @@ int main() {
     std::printf("error=GetAdaptersInfo code=%lu\n", rc);
     return 2;
   }
-  for (auto *a = reinterpret_cast<IP_ADAPTER_INFO *>(buf.data()); a != nullptr; a = a->Next)
+  for (auto *a = reinterpret_cast<IP_ADAPTER_INFO *>(buf.data()); a != nullptr; a = a->Next) {
     std::printf("index=%lu type=%u name=%s desc=%s ip=%s mask=%s\n", a->Index, a->Type,
                 a->AdapterName, a->Description, a->IpAddressList.IpAddress.String,
                 a->IpAddressList.IpMask.String);
+  }
   return 0;
 }

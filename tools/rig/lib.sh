@@ -6,7 +6,7 @@
 # namespace this script made, checked first by e2e_refuse_root_ns.
 #
 # Typical use:
-#   . "$(dirname "$0")/lib.sh"
+#   . "$(dirname "$0")/../../tools/rig/lib.sh"
 #   e2e_ns_add host; e2e_ns_add peer
 #   e2e_veth host v1 198.19.1.1/24 peer p1 198.19.1.2/24
 #   e2e_wine_start host

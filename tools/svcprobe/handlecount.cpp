@@ -35,8 +35,8 @@ bool read_handle_list(std::vector<BYTE> *table) {
   for (int tries = 0; tries < 10; ++tries) {
     table->resize(size);
     ULONG needed = 0;
-    if (query(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), table->data(),
-              size, &needed) >= 0)
+    if (query(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), table->data(), size,
+              &needed) >= 0)
       return true;
     size = needed > size ? needed + 4096 : size * 2;
   }
