@@ -42,12 +42,10 @@ struct Fakes {
   int cycles = 0;
   HANDLE running = nullptr;  // set once running is reported
   HANDLE stopped = nullptr;  // set once stopped is reported
-  HANDLE cycled = nullptr;   // set at the third cycle
 
   ~Fakes() {
     if (running != nullptr) CloseHandle(running);
     if (stopped != nullptr) CloseHandle(stopped);
-    if (cycled != nullptr) CloseHandle(cycled);
   }
 };
 Fakes *g_fakes = nullptr;
@@ -114,7 +112,6 @@ void fake_cycle() {
   }
   // Into the trace as well, so the lines show where each cycle ran.
   OutputDebugStringA(("test: cycle " + std::to_string(n)).c_str());
-  if (n == 3 && g_fakes->cycled != nullptr) SetEvent(g_fakes->cycled);
 }
 
 DWORD scripted_wait(HANDLE event, DWORD timeout_ms) {
@@ -351,13 +348,6 @@ TEST_F(Runtime, StopFromTheDispatcherThreadWhileIdle) {
   }
 }
 
-TEST_F(Runtime, LoopLeavesAtOnceOnTheStopEvent) {
-  fakes_.wait_results = {WAIT_OBJECT_0};
-  run_loop(fake_hooks());
-  EXPECT_EQ(fakes_.calls, Lines{"wait 128000"});
-  EXPECT_EQ(traces(), Lines{kShutdown});
-}
-
 TEST_F(Runtime, LoopRunsOneCycleAfterEachTimeOut) {
   fakes_.wait_results = {WAIT_TIMEOUT, WAIT_TIMEOUT, WAIT_TIMEOUT, WAIT_OBJECT_0};
   run_loop(fake_hooks());
@@ -377,26 +367,6 @@ TEST_F(Runtime, LoopTracesAndRetriesEveryOtherWaitResult) {
   EXPECT_EQ(fakes_.calls.size(), 7u);
   EXPECT_EQ(traces(), (Lines{kBadResult, kBadResult, kBadResult, kBadResult, kTransmitting,
                              "test: cycle 1", kShutdown}));
-}
-
-TEST_F(Runtime, LoopOnTheRealEventCyclesUntilTheEventIsSet) {
-  fakes_.cycled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_NE(fakes_.cycled, nullptr);
-  const ServiceHooks hooks{fake_register, fake_report, 50, fake_cycle, real_wait};
-  std::thread loop([&hooks] { run_loop(hooks); });
-  // A guard against a hang, not a measurement.
-  EXPECT_EQ(WaitForSingleObject(fakes_.cycled, 60000), WAIT_OBJECT_0);
-  SetEvent(g_stop_event);
-  loop.join();
-
-  EXPECT_GE(fakes_.cycles, 3);
-  Lines expected;
-  for (int n = 1; n <= fakes_.cycles; ++n) {
-    expected.push_back(kTransmitting);
-    expected.push_back("test: cycle " + std::to_string(n));
-  }
-  expected.push_back(kShutdown);
-  EXPECT_EQ(traces(), expected);
 }
 
 }  // namespace
