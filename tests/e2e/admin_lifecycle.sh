@@ -180,6 +180,19 @@ processes_end
 expect_box "$spaced_windows" remove "Ostrival Service has been removed."
 gone_within 2
 
+e2e_log "install from a path too long to read whole"
+# GetModuleFileNameW fills its 261-character buffer and cuts the path short:
+# registering that would name some other program, so add must refuse.
+long_rel=$(printf 'folder-%02d/' $(seq 1 25))
+long_windows="C:\\$(tr / '\\' <<<"$long_rel")ostrival.exe"
+((${#long_windows} > 261)) || e2e_die "long path is only ${#long_windows} characters"
+mkdir -p "$prefix/drive_c/$long_rel"
+cp "$exe" "$prefix/drive_c/${long_rel}ostrival.exe"
+expect_box "$long_windows" add "Install aborted: Could not read the program path."
+probe exists
+((probe_status == 1)) || e2e_die "a service was registered from a cut path: $probed"
+ok "nothing registered from a ${#long_windows}-character path"
+
 e2e_log "debug output"
 # The capture prints each line as it comes; the last ones may still be on their way.
 sleep 0.5
