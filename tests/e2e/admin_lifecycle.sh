@@ -1,8 +1,9 @@
 #!/bin/bash
 # add, remove and start against Wine's own service manager, through a whole life of the
 # service: registration as written, refusals in the right words, a real start and a removal
-# while it runs, command words in any case, and an install from a folder with spaces in its
-# name. Every run shows exactly one notice box, exits 0, prints nothing and traces nothing.
+# while it runs, command words in any case, an install from a folder with spaces in its
+# name, and a refusal to install from a path too long to read whole. Every run shows exactly
+# one notice box, exits 0, prints nothing and traces nothing.
 #
 # The service really runs here, so the prefix's wineserver lives in a namespace of this
 # run. That namespace has only loopback, and no run lasts the 128 s to a first broadcast.
