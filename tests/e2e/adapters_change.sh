@@ -49,10 +49,7 @@ service_handles() {
 
 e2e_ns_add host
 e2e_ns_add peer
-for short in host peer; do
-  ip netns exec "$(e2e_ns "$short")" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
-    net.ipv6.conf.default.disable_ipv6=1
-done
+e2e_no_ipv6 host peer
 for i in 1 2 3; do e2e_veth host "a$i" "10.30.$i.1/24" peer "q$i" "10.30.$i.2/24"; done
 
 e2e_wine_start host

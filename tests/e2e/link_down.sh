@@ -18,11 +18,7 @@ stat_of() { host_ns cat "/sys/class/net/$1/statistics/$2"; }
 
 e2e_ns_add host
 e2e_ns_add peer
-for short in host peer; do
-  # Without IPv6 the link counters count our datagram and nothing else.
-  ip netns exec "$(e2e_ns "$short")" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
-    net.ipv6.conf.default.disable_ipv6=1
-done
+e2e_no_ipv6 host peer
 e2e_veth host d0 10.20.0.1/24 peer q0 10.20.0.2/24
 e2e_veth host d1 10.20.1.1/24 peer q1 10.20.1.2/24
 e2e_veth host n2 10.20.2.1/24 peer q2 10.20.2.2/24

@@ -13,11 +13,7 @@ subnet_of() { printf '10.%d.%d' $((1 + $1 / 250)) $(($1 % 250)); }
 
 e2e_ns_add host
 e2e_ns_add peer
-for short in host peer; do
-  # No IPv6: 600 links soliciting routers would only add noise and load.
-  ip netns exec "$(e2e_ns "$short")" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
-    net.ipv6.conf.default.disable_ipv6=1
-done
+e2e_no_ipv6 host peer
 
 e2e_log "creating $COUNT veth pairs"
 started=$(date +%s.%N)

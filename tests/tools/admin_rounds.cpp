@@ -11,6 +11,7 @@
 #include "app/commands.h"
 #include "common/names.h"
 #include "handlecount.h"
+#include "service/scm.h"
 
 #include <windows.h>
 
@@ -22,27 +23,17 @@
 
 namespace {
 
-struct Sc {
-  SC_HANDLE h;
-  explicit Sc(SC_HANDLE from) : h(from) {}
-  ~Sc() {
-    if (h != nullptr) CloseServiceHandle(h);
-  }
-  Sc(const Sc &) = delete;
-  Sc &operator=(const Sc &) = delete;
-};
-
 // State of the service, 0 if it is not registered (or cannot be read). Reads
 // the manager's list rather than opening the service, so that every service
 // handle this process asks for succeeds and a trace can pair opens with closes.
 DWORD state_now() {
-  Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
-  if (manager.h == nullptr) return 0;
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+  if (manager.get() == nullptr) return 0;
   std::vector<BYTE> buf(std::size_t{64} * 1024);
   DWORD needed = 0, count = 0, resume = 0;
-  while (!EnumServicesStatusExW(manager.h, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
-                                buf.data(), static_cast<DWORD>(buf.size()), &needed, &count,
-                                &resume, nullptr)) {
+  while (!EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
+                                SERVICE_STATE_ALL, buf.data(), static_cast<DWORD>(buf.size()),
+                                &needed, &count, &resume, nullptr)) {
     if (GetLastError() != ERROR_MORE_DATA || buf.size() >= std::size_t{16} * 1024 * 1024) return 0;
     buf.resize(buf.size() * 2);
     resume = 0;

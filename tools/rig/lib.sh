@@ -71,6 +71,15 @@ e2e_ns_add() {
     net.ipv4.conf.default.rp_filter=0
 }
 
+# e2e_no_ipv6 NS...: IPv6 off, so link counters and captures see our datagrams only.
+e2e_no_ipv6() {
+  local short
+  for short in "$@"; do
+    ip netns exec "$(e2e_ns "$short")" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+      net.ipv6.conf.default.disable_ipv6=1
+  done
+}
+
 # Adds ADDR/LEN (or nothing for "-") to interface IF in namespace SHORT, brings IF up.
 e2e_addr_up() {
   local ns; ns=$(e2e_ns "$1")

@@ -26,7 +26,9 @@ struct HandleList {
   HandleEntry entries[1];
 };
 
-bool read_handle_list(std::vector<BYTE> *table) {
+}  // namespace
+
+bool query_system_information(ULONG info_class, std::vector<BYTE> *table) {
   auto query = reinterpret_cast<QuerySystem>(reinterpret_cast<void *>(
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
   if (query == nullptr) return false;
@@ -35,19 +37,16 @@ bool read_handle_list(std::vector<BYTE> *table) {
   for (int tries = 0; tries < 10; ++tries) {
     table->resize(size);
     ULONG needed = 0;
-    if (query(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), table->data(), size,
-              &needed) >= 0)
+    if (query(static_cast<SYSTEM_INFORMATION_CLASS>(info_class), table->data(), size, &needed) >= 0)
       return true;
     size = needed > size ? needed + 4096 : size * 2;
   }
   return false;
 }
 
-}  // namespace
-
 bool count_process_handles(DWORD pid, unsigned long *count) {
   std::vector<BYTE> table;
-  if (!read_handle_list(&table)) return false;
+  if (!query_system_information(kSystemHandleInformation, &table)) return false;
   const auto *list = reinterpret_cast<const HandleList *>(table.data());
   *count = 0;
   for (ULONG i = 0; i < list->count; ++i)

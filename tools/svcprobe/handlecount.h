@@ -5,5 +5,10 @@
 
 #include <windows.h>
 
+#include <vector>
+
+// One class of NtQuerySystemInformation into *table, grown until it fits.
+bool query_system_information(ULONG info_class, std::vector<BYTE> *table);
+
 // False if the system list cannot be read.
 bool count_process_handles(DWORD pid, unsigned long *count);

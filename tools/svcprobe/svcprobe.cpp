@@ -10,6 +10,7 @@
 //   svcprobe - pidof NAME           "pid=N handles=H" for every process whose image is NAME;
 //                                   exit 1 if none
 #include "handlecount.h"
+#include "service/scm.h"
 
 #include <windows.h>
 #include <winternl.h>
@@ -20,16 +21,6 @@
 #include <vector>
 
 namespace {
-
-struct Sc {
-  SC_HANDLE h;
-  explicit Sc(SC_HANDLE from) : h(from) {}
-  ~Sc() {
-    if (h != nullptr) CloseServiceHandle(h);
-  }
-  Sc(const Sc &) = delete;
-  Sc &operator=(const Sc &) = delete;
-};
 
 int fail(const char *what) {
   std::printf("error=%s code=%lu\n", what, GetLastError());
@@ -89,23 +80,6 @@ int wait_for(SC_HANDLE s, DWORD wanted, DWORD seconds) {
   return 1;
 }
 
-using QuerySystem = NTSTATUS(WINAPI *)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
-
-// The system's process table, grown until it fits.
-bool read_process_table(std::vector<BYTE> *table) {
-  auto query = reinterpret_cast<QuerySystem>(reinterpret_cast<void *>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr) return false;
-  ULONG size = 64 * 1024;
-  for (int tries = 0; tries < 10; ++tries) {
-    table->resize(size);
-    ULONG needed = 0;
-    if (query(SystemProcessInformation, table->data(), size, &needed) >= 0) return true;
-    size = needed > size ? needed + 4096 : size * 2;
-  }
-  return false;
-}
-
 int handles(DWORD pid) {
   unsigned long count = 0;
   if (!count_process_handles(pid, &count)) return fail("NtQuerySystemInformation");
@@ -127,7 +101,8 @@ bool has_image(const SYSTEM_PROCESS_INFORMATION &p, const wchar_t *image) {
 
 int pidof(const wchar_t *image) {
   std::vector<BYTE> table;
-  if (!read_process_table(&table)) return fail("NtQuerySystemInformation");
+  if (!query_system_information(SystemProcessInformation, &table))
+    return fail("NtQuerySystemInformation");
   int matches = 0;
   for (size_t at = 0;;) {
     const auto *p = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION *>(table.data() + at);
@@ -151,20 +126,20 @@ int wmain(int argc, wchar_t **argv) {
     return handles(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)));
   if (std::wcscmp(verb, L"pidof") == 0 && argc >= 4) return pidof(argv[3]);
 
-  Sc manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (manager.h == nullptr) return fail("OpenSCManagerW");
-  Sc service(OpenServiceW(manager.h, argv[1], SERVICE_ALL_ACCESS));
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (manager.get() == nullptr) return fail("OpenSCManagerW");
+  ScHandle service(OpenServiceW(manager.get(), argv[1], SERVICE_ALL_ACCESS));
   if (std::wcscmp(verb, L"exists") == 0) {
-    std::printf("exists=%d\n", service.h != nullptr ? 1 : 0);
-    return service.h != nullptr ? 0 : 1;
+    std::printf("exists=%d\n", service.get() != nullptr ? 1 : 0);
+    return service.get() != nullptr ? 0 : 1;
   }
-  if (service.h == nullptr) return fail("OpenServiceW");
-  if (std::wcscmp(verb, L"status") == 0) return status(service.h);
-  if (std::wcscmp(verb, L"config") == 0) return config(service.h);
+  if (service.get() == nullptr) return fail("OpenServiceW");
+  if (std::wcscmp(verb, L"status") == 0) return status(service.get());
+  if (std::wcscmp(verb, L"config") == 0) return config(service.get());
   if (std::wcscmp(verb, L"control") == 0 && argc >= 4)
-    return control(service.h, static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)));
+    return control(service.get(), static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)));
   if (std::wcscmp(verb, L"wait") == 0 && argc >= 5) {
-    return wait_for(service.h, static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)),
+    return wait_for(service.get(), static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 0)),
                     static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 0)));
   }
   return fail("usage");
