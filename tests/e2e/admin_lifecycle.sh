@@ -13,7 +13,6 @@ E2E_DEADLINE=${E2E_DEADLINE:-150}
 
 exe=${OSTRIVAL_EXE:?set OSTRIVAL_EXE to the built ostrival.exe}
 probe_exe=${SVCPROBE_EXE:?set SVCPROBE_EXE to the built svcprobe.exe}
-tracecap_exe=${TRACECAP_EXE:?set TRACECAP_EXE to the built tracecap.exe}
 caption="Ostrival Service"
 description="Ostrival: Transmit an NTP v3 broadcast every 2 minutes based on the PC clock."
 
@@ -105,28 +104,28 @@ prefix=${E2E_PREFIX[host]}
 
 # Debug output of the whole run, with the writer's pid: only the service may appear.
 capture="$E2E_TMP/trace.txt"
-e2e_wine host "$tracecap_exe" -p >"$capture" 2>"$capture.err" &
-E2E_PIDS+=("$!")
-for _ in $(seq 100); do grep -q 'tracecap: ready' "$capture.err" && break; sleep 0.1; done
-grep -q 'tracecap: ready' "$capture.err" || e2e_die "tracecap: $(cat "$capture.err")"
+e2e_tracecap host "$capture"
 service_pids=()
+
+# installs_and_runs RUN_AS WINDOWS_PATH: add registers WINDOWS_PATH quoted, start runs it.
+installs_and_runs() {
+  expect_box "$1" add "Ostrival Service has been installed."
+  expect_config "$2"
+  expect_box "$1" start "Ostrival Service has been started."
+  reaches 4 10
+  service_pid; service_pids+=("$service_pid")
+  running=$(service_processes)
+  [[ $running == *"$2"* ]] || e2e_die "service runs as: $running"
+  ok "running from $2, pid $service_pid, process: $running"
+}
 
 # Wine's own name for the built exe, as GetModuleFileName gives it.
 e2e_wine host winepath -w "$exe" >"$E2E_TMP/winepath" 2>/dev/null
 exe_windows=$(tr -d '\r\n' <"$E2E_TMP/winepath")
 
-e2e_log "add, and add again"
-expect_box "$exe" add "Ostrival Service has been installed."
-expect_config "$exe_windows"
+e2e_log "add and start, then each again"
+installs_and_runs "$exe" "$exe_windows"
 expect_box "$exe" add "Could not add service. Perhaps it already exists."
-
-e2e_log "start, and start again"
-expect_box "$exe" start "Ostrival Service has been started."
-reaches 4 10
-service_pid; service_pids+=("$service_pid")
-running=$(service_processes)
-[[ $running == *"$exe_windows"* ]] || e2e_die "service runs as: $running"
-ok "running, pid $service_pid, process: $running"
 expect_box "$exe" start "Service is already running."
 
 e2e_log "controls the service does not take, and interrogate"
@@ -165,14 +164,7 @@ spaced_dir="$prefix/drive_c/Program Files/Ostrival Test"
 spaced_windows='C:\Program Files\Ostrival Test\ostrival.exe'
 mkdir -p "$spaced_dir"
 cp "$exe" "$spaced_dir/ostrival.exe"
-expect_box "$spaced_windows" add "Ostrival Service has been installed."
-expect_config "$spaced_windows"
-expect_box "$spaced_windows" start "Ostrival Service has been started."
-reaches 4 10
-service_pid; service_pids+=("$service_pid")
-running=$(service_processes)
-[[ $running == *"$spaced_windows"* ]] || e2e_die "service runs as: $running"
-ok "running from the spaced path, pid $service_pid, process: $running"
+installs_and_runs "$spaced_windows" "$spaced_windows"
 probe control 1
 [[ $probed == $'ok=1\n'* ]] || e2e_die "stop: $probed"
 reaches 1 10
