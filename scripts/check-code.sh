@@ -2,7 +2,7 @@
 # Code health, four checks over the sources; exits non-zero on any finding:
 #   1. a warning-free build (-Wall -Wextra -Werror) with the second compiler,
 #      clang on MinGW-w64 (cmake/clang-mingw-w64-x86_64.cmake), tests too;
-#   2. clang-tidy (.clang-tidy) on every file of src/, tools/ and tests/tools/
+#   2. clang-tidy (.clang-tidy) on every file of src/ and tools/
 #      that build compiles, through its compile database;
 #   3. cppcheck on the same directories (cppcheck-suppressions.xml);
 #   4. clang-format --dry-run --Werror (.clang-format) on src/, tests/, tools/.
@@ -41,7 +41,7 @@ clang_build() {
 # ones with a compile command, so Windows headers resolve.
 own_sources() {
   grep -o '"file": "[^"]*"' "$build/compile_commands.json" | sed 's/^"file": "//; s/"$//' |
-    grep -E "^$root/(src|tools|tests/tools)/" | sort -u
+    grep -E "^$root/(src|tools)/" | sort -u
 }
 
 tidy() {
@@ -52,7 +52,7 @@ tidy() {
   echo "$(wc -l <<<"$files") files"
   local log=$build/clang-tidy.log status
   xargs -P"$jobs" -n1 clang-tidy -p "$build" --quiet \
-    --header-filter="^$root/(src|tools|tests/tools)/" <<<"$files" >"$log" 2>&1
+    --header-filter="^$root/(src|tools)/" <<<"$files" >"$log" 2>&1
   status=$?
   grep -vE '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^Use -system-headers' \
     "$log"
@@ -61,9 +61,9 @@ tidy() {
 
 cppcheck_run() {
   cppcheck --enable=warning,style,performance,portability,information --std=c++17 --language=c++ \
-    --platform=win64 --library=windows -D_WIN32 -DUNICODE -D_UNICODE -I src -I tools/svcprobe \
+    --platform=win64 --library=windows -D_WIN32 -DUNICODE -D_UNICODE -I src \
     --suppress-xml=cppcheck-suppressions.xml --error-exitcode=1 --quiet \
-    src tools tests/tools
+    src tools
 }
 
 format_check() {

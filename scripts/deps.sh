@@ -1,23 +1,29 @@
 #!/bin/sh
-# Installs from Debian what building and testing Ostrival needs: the MinGW-w64
-# cross compiler, Wine to run the result, GoogleTest's sources, iproute2 and
-# procps for the test namespaces, tshark and Python for the receivers, clang's
-# linker and static checkers for scripts/check-code.sh.
-# Does nothing when all of it is already there. Run as root.
+# Installs from Debian what building and testing Ostrival needs: the MinGW-w64 cross compiler,
+# Wine to run the result, GoogleTest's sources, pytest with pyroute2 (namespaces), scapy (NTP
+# decoding) and pefile for the scenarios, clang for fuzzing and with its linker and static
+# checkers for scripts/check-code.sh. Does nothing when all of it is there. Run as root.
 set -eu
 
-PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 iproute2 procps tshark
-python3 googletest
-lld clang-tidy clang-format cppcheck"
+PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
+iproute2 procps googletest python3 lld clang-tidy clang-format cppcheck"
+# Their recommends would bring plotting and desktop libraries nothing here uses.
+PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile"
 
-missing=
-for p in $PACKAGES; do
-  status=$(dpkg-query -W -f '${Status}' "$p" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing="$missing $p"
-done
-[ -n "$missing" ] || exit 0
-
-echo "deps.sh: installing$missing" >&2
-apt-get update
+missing() {
+  for p in "$@"; do
+    [ "$(dpkg-query -W -f '${Status}' "$p" 2>/dev/null || true)" = "install ok installed" ] ||
+      printf ' %s' "$p"
+  done
+}
 # shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+full=$(missing $PACKAGES) lean=$(missing $PYTHON)
+[ -n "$full$lean" ] || exit 0
+
+echo "deps.sh: installing$full$lean" >&2
+apt-get update
+export DEBIAN_FRONTEND=noninteractive
+# shellcheck disable=SC2086
+[ -z "$full" ] || apt-get install -y $full
+# shellcheck disable=SC2086
+[ -z "$lean" ] || apt-get install -y --no-install-recommends $lean

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Long native fuzz run of the adapter-record choice and the packet builder:
-# scripts/fuzz.sh [seconds per target, default 300]. Needs clang and
-# libclang-rt-14-dev; builds into build-fuzz unless OSTRIVAL_FUZZ_BUILD says.
+# A long native fuzz run of the packet builder and the target choice under the sanitizers:
+# scripts/fuzz.sh [seconds, default 300]. Builds into build-fuzz.
 set -euo pipefail
-exec bash "$(dirname "$0")/../tests/fuzz/run.sh" "${1:-300}"
+cd "$(dirname "$0")/.."
+exec bash tests/fuzz/run.sh "${1:-300}" build-fuzz

@@ -1,12 +1,11 @@
-// Which adapter records become broadcast targets, and which address each
-// gets, on made-up records.
+// Which adapter records become broadcast targets, and which address each gets, on made-up
+// records. Records whose strings fill all 16 bytes are the fuzzer's, under AddressSanitizer.
 #include "broadcast/target.h"
 
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
 
-#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -31,43 +30,17 @@ TEST(TargetOfRecord, DirectedBroadcastOfTheSubnet) {
   EXPECT_EQ(target(kEthernet, "192.168.1.20", "255.255.255.0"), "192.168.1.255");
   EXPECT_EQ(target(kWifi, "10.1.2.3", "255.255.0.0"), "10.1.255.255");
   EXPECT_EQ(target(kEthernet, "172.16.5.9", "255.255.255.252"), "172.16.5.11");
-  // Longest dotted quads fill all 15 characters and the NUL.
+  // A host mask gives the adapter's own address; no mask, the limited broadcast.
   EXPECT_EQ(target(kEthernet, "255.255.255.254", "255.255.255.255"), "255.255.255.254");
+  EXPECT_EQ(target(kWifi, "10.9.8.7", "0.0.0.0"), "255.255.255.255");
 }
 
-TEST(TargetOfRecord, HostMaskTargetsTheAdapterItself) {
-  EXPECT_EQ(target(kEthernet, "10.9.8.7", "255.255.255.255"), "10.9.8.7");
-}
-
-TEST(TargetOfRecord, ZeroMaskGivesLimitedBroadcast) {
-  EXPECT_EQ(target(kEthernet, "10.9.8.7", "0.0.0.0"), "255.255.255.255");
-}
-
-TEST(TargetOfRecord, OnlyEthernetAndWifiAreTargets) {
+TEST(TargetOfRecord, OnlyAddressedEthernetAndWifiAdapters) {
   // Other (1), token ring (9), PPP (23), loopback (24), SLIP (28), tunnel (131).
   for (unsigned type : {0u, 1u, 9u, 23u, 24u, 28u, 70u, 72u, 131u, 0xFFFFFFFFu})
     EXPECT_EQ(target(type, "192.168.1.20", "255.255.255.0"), std::nullopt) << type;
-}
-
-TEST(TargetOfRecord, AdapterWithoutAddressIsSkipped) {
   EXPECT_EQ(target(kEthernet, "0.0.0.0", "0.0.0.0"), std::nullopt);
   EXPECT_EQ(target(kWifi, "0.0.0.0", "255.255.255.0"), std::nullopt);
-}
-
-TEST(TargetOfRecord, UnterminatedStringsAreReadWithinTheRecord) {
-  // A record whose arrays are full to the last byte: nothing past them may
-  // be read, and the result is what the 16 bytes say.
-  struct {
-    char address[kAddressStringSize];
-    char mask[kAddressStringSize];
-    char after[8];
-  } record;
-  std::memcpy(record.address, "1111111111111111", kAddressStringSize);
-  std::memcpy(record.mask, "2222222222222222", kAddressStringSize);
-  std::memcpy(record.after, "0.0.0.0", 8);
-  std::uint32_t out = 0;
-  EXPECT_TRUE(target_of_record(kEthernet, record.address, record.mask, &out));
-  EXPECT_EQ(out, 0xFFFFFFFFu);  // neither is an address: inet_addr's all ones
 }
 
 }  // namespace

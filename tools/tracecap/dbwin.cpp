@@ -1,9 +1,6 @@
 #include "dbwin.h"
 
-#include <string>
-
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 namespace {
@@ -106,40 +103,4 @@ void DbwinCapture::receive() {
     SetEvent(buffer_ready_);
     sink_(line);
   }
-}
-
-DbwinRecorder::DbwinRecorder()
-    : pid_(GetCurrentProcessId()), capture_([this](const DbwinLine &line) { keep(line); }) {}
-
-void DbwinRecorder::keep(const DbwinLine &line) {
-  if (line.pid != pid_) return;
-  std::lock_guard<std::mutex> hold(lock_);
-  if (!marker_seen_ && !marker_.empty() && line.text == marker_) {
-    taken_ = std::move(lines_);
-    lines_.clear();
-    marker_seen_ = true;
-    arrived_.notify_all();
-    return;
-  }
-  lines_.push_back(line.text);
-}
-
-bool DbwinRecorder::take(std::vector<std::string> *lines) {
-  std::unique_lock<std::mutex> hold(lock_);
-  lines->clear();
-  if (!armed()) return false;
-  // The channel keeps one writer's lines in order, so once this marker is back, every earlier
-  // line of this process is too.
-  marker_ = "dbwin-recorder-sync " + std::to_string(++marker_count_);
-  marker_seen_ = false;
-  const std::string marker = marker_;
-  hold.unlock();
-  OutputDebugStringA(marker.c_str());
-  hold.lock();
-  const bool seen =
-      arrived_.wait_for(hold, std::chrono::seconds(30), [this] { return marker_seen_; });
-  *lines = std::move(seen ? taken_ : lines_);
-  (seen ? taken_ : lines_).clear();
-  marker_.clear();
-  return seen;
 }

@@ -6,12 +6,9 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 // The text is the writer's bytes in its ANSI code page, as the channel carries them:
 // OutputDebugStringW converts before it writes, and nothing here converts back.
@@ -53,29 +50,4 @@ class DbwinCapture {
   HANDLE data_ready_ = nullptr;
   HANDLE quit_ = nullptr;
   std::thread thread_;
-};
-
-// The lines this process writes, for tests that check their own trace output. Lines of other
-// processes are ignored.
-class DbwinRecorder {
- public:
-  DbwinRecorder();
-  bool armed() const { return capture_.armed(); }
-  DWORD error() const { return capture_.error(); }
-  // Moves out every line whose write in this process returned before the call, in order.
-  // False when the channel did not deliver them within 30 s; *lines then holds what arrived.
-  bool take(std::vector<std::string> *lines);
-
- private:
-  void keep(const DbwinLine &line);
-
-  DWORD pid_;
-  unsigned marker_count_ = 0;
-  std::string marker_;
-  bool marker_seen_ = false;
-  std::vector<std::string> lines_;
-  std::vector<std::string> taken_;  // the lines before the marker, once it is back
-  std::mutex lock_;
-  std::condition_variable arrived_;
-  DbwinCapture capture_;  // last, so it stops before the members its sink uses go
 };

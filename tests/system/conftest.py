@@ -1,0 +1,87 @@
+"""The verbs the scenarios are written in, on top of the rig: a lab per scenario, and the
+expectations (datagrams, boxes, registration). Each fact is judged here, once."""
+
+import os
+import re
+import signal
+import socket
+import sys
+from collections import Counter
+
+import pytest
+from scapy.layers.ntp import NTP
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", "rig"))
+import rig  # noqa: E402
+
+EXE = os.environ.get("OSTRIVAL_EXE", "")
+TRACECAP = os.environ.get("TRACECAP_EXE", "")
+CAPTION = "Ostrival Service"
+# Without an X display a box returns at once, unseen: Wine's relay log is how it is read,
+# with the manager handles the command opens and closes.
+RELAY = ("user32.MessageBoxW;advapi32.OpenSCManagerW;advapi32.OpenServiceW;"
+         "advapi32.CreateServiceW;advapi32.CloseServiceHandle")
+BOX = re.compile(r'Call user32\.MessageBoxW\((\w+),\w+ L"(.*)",\w+ L"(.*)",(\w+)\) ret=')
+OPENED = re.compile(r"Ret  advapi32\.(?:OpenSCManagerW|OpenServiceW|CreateServiceW)\(\) "
+                    r"retval=(\w+)")
+CLOSED = re.compile(r"Call advapi32\.CloseServiceHandle\((\w+)\)")
+
+
+def pytest_configure(config):
+    # Ends the run before CTest would kill it, so every lab still cleans up.
+    def deadline(*_):
+        raise TimeoutError("the scenario ran out of time")
+    signal.signal(signal.SIGALRM, deadline)
+    signal.signal(signal.SIGTERM, deadline)
+    signal.alarm(int(os.environ.get("OSTRIVAL_DEADLINE", "0")))
+
+
+@pytest.fixture
+def lab(request):
+    with rig.Lab(request.node.name.replace("test_", "")[:6]) as made:
+        yield made
+
+
+def expect_datagrams(got, want, sent_after_ns):
+    """GOT is exactly one copy of our broadcast per WANT address ({address: count}), the same
+    48 bytes each, carrying the time it was sent: after SENT_AFTER_NS and before it arrived."""
+    assert Counter(d.dst for d in got) == Counter(want)
+    assert len({d.data for d in got}) <= 1, "one cycle sent different bytes"
+    for d in got:
+        assert len(d.data) == 48
+        p = NTP(d.data)
+        assert (p.leap, p.version, p.mode, p.stratum, p.poll, p.precision) == (0, 3, 5, 15, 7, 0)
+        assert (p.delay, p.dispersion, socket.inet_aton(p.id)) == (0, 0, b"LOCL")
+        assert (p.orig, p.recv, p.fields["ref"]) == (0, 0, p.fields["sent"])
+        # Whole milliseconds, in a fraction that runs up to 1 ms fast within the second.
+        carried = rig.carried_ns(*divmod(p.fields["sent"], 2**32))
+        assert sent_after_ns - 10**6 <= carried <= d.t_ns + 10**6
+
+
+def relay_boxes(prefix):
+    status, _, err = prefix.run("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
+                                "/d", RELAY, "/f")
+    assert status == 0, err
+
+
+def admin(prefix, program, word):
+    """The texts of the boxes one admin command shows. Each must be a plain OK box with our
+    caption and no owner; the run must exit 0, print nothing and close what it opened."""
+    status, out, err = prefix.run(program, word, debug="-all,+relay")
+    assert (status, out) == (0, b""), err[-2000:]
+    boxes = BOX.findall(err)
+    assert {(owner, caption, style) for owner, _, caption, style in boxes} <= {
+        ("00000000", CAPTION, "00000000")}
+    opened = Counter(h for h in OPENED.findall(err) if int(h, 16))
+    assert opened == Counter(CLOSED.findall(err)), "manager handles left open"
+    return [text for _, text, _, _ in boxes]
+
+
+def registration(prefix):
+    """The service's values in the manager's database."""
+    status, out, _ = prefix.run("reg", "query", r"HKLM\System\CurrentControlSet\Services\Ostrival")
+    values = {}
+    for line in out.decode().splitlines():
+        name, kind, value = (line.strip().split("    ", 2) + ["", ""])[:3]
+        values[name] = int(value, 16) if kind == "REG_DWORD" else value
+    return values if status == 0 else None

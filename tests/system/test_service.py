@@ -1,0 +1,78 @@
+"""The service's life under Wine's service manager, as an administrator lives it: add from a
+folder with spaces, start, the first broadcast 128 s later to the adapters as they are then,
+remove while running, and the refusals on the way, each in its own box."""
+
+import os
+import time
+
+from conftest import EXE, TRACECAP, admin, expect_datagrams, registration, relay_boxes
+from rig import wait_for
+
+SPACED = r"C:\Program Files\Ostrival Test\ostrival.exe"
+# Too long for the 261-character buffer the path is read into.
+LONG = "C:\\" + "".join(f"folder-{n:02}\\" for n in range(25)) + "ostrival.exe"
+REGISTERED = {"Type": 0x10, "Start": 2, "ErrorControl": 0, "ImagePath": f'"{SPACED}"',
+              "ObjectName": "LocalSystem", "DisplayName": "Ostrival Service",
+              "Description": "Ostrival: Transmit an NTP v3 broadcast every 2 minutes "
+                             "based on the PC clock."}
+PER_NAME = {"Ostrival: Lookup Privilege failed.",
+            "Ostrival: The token does not have the specified privilege."}
+
+
+def service_processes(lab):
+    """Linux pids in the sending namespace still running the service."""
+    inode = os.stat(f"/run/netns/{lab.name('host')}").st_ino
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.stat(f"/proc/{pid}/ns/net").st_ino == inode and b"ostrival.exe" in open(
+                    f"/proc/{pid}/cmdline", "rb").read().lower():
+                found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+def test_service_life(lab):
+    lab.veth("host", "v1", "10.1.1.1/24", "peer", "p1", "10.1.1.2/24")
+    rx = lab.receiver("peer")
+    pc = lab.prefix("host")
+    relay_boxes(pc)
+    traces = pc.traces(TRACECAP)
+    spaced = pc.install(EXE, SPACED)
+    long = pc.install(EXE, LONG)
+
+    assert admin(pc, spaced, "start") == ["Aborted: Could not open service to start it."]
+    assert admin(pc, spaced, "remove") == ["Could not open service to delete it, is it installed?"]
+    assert admin(pc, long, "add") == ["Install aborted: Could not read the program path."]
+    assert registration(pc) is None
+    assert admin(pc, spaced, "add") == ["Ostrival Service has been installed."]
+    assert {k: v for k, v in registration(pc).items() if k in REGISTERED} == REGISTERED
+    assert admin(pc, spaced, "ADD") == ["Could not add service. Perhaps it already exists."]
+
+    started = time.time_ns()
+    assert admin(pc, spaced, "Start") == ["Ostrival Service has been started."]
+    wait_for("running", lambda: pc.service_state() == 4, 60)
+    assert admin(pc, spaced, "start") == ["Service is already running."]
+    # Each cycle reads the adapters afresh: one added and one moved before the first.
+    lab.veth("host", "v2", "10.2.2.1/24", "peer", "p2", "10.2.2.2/24")
+    lab.readdress("host", "v1", "10.1.3.1/24")
+    lab.readdress("peer", "p1", "10.1.3.2/24")
+    # Nothing at start; the first cycle 128 s after running was reported, so after `start`.
+    want = {"10.1.3.255": 1, "10.2.2.255": 1}
+    expect_datagrams(rx.take(count=2, timeout=200), want, started + 128 * 10**9)
+
+    assert admin(pc, spaced, "remove") == ["Ostrival Service has been removed."]
+    wait_for("service deleted", lambda: registration(pc) is None, 30)
+    wait_for("service process gone", lambda: not service_processes(lab), 30)
+    assert rx.take() == []
+    lines = traces.lines()
+    assert len({pid for pid, _ in lines}) == 1, "traced by more than the service process"
+    assert [text for _, text in lines if text not in PER_NAME] == [
+        "Ostrival: Disabling all privileges", "Ostrival: Removing privileges",
+        "Ostrival Service: Transmitting update.", "Ostrival Service: Shutdown Request."]
+
+    # Never started: removed without a stop.
+    assert admin(pc, EXE, "add") == ["Ostrival Service has been installed."]
+    assert admin(pc, EXE, "Remove") == ["Ostrival Service has been removed."]
+    assert registration(pc) is None
