@@ -1,14 +1,15 @@
 #!/bin/sh
 # Installs from Debian what building and testing Ostrival needs: the MinGW-w64 cross compiler,
 # Wine to run the result, GoogleTest's sources, pytest with pyroute2 (namespaces), scapy (NTP
-# decoding) and pefile for the scenarios, clang for fuzzing and with its linker and static
-# checkers for scripts/check-code.sh. Does nothing when all of it is there. Run as root.
+# decoding) and pefile for the scenarios, wixl and msitools for the MSI, clang for fuzzing and
+# with its linker and static checkers for scripts/check-code.sh. Does nothing when all of it is
+# there. Run as root.
 set -eu
 
 PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
 iproute2 procps googletest python3 lld clang-tidy clang-format cppcheck"
 # Their recommends would bring plotting and desktop libraries nothing here uses.
-PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile"
+PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile wixl msitools"
 
 missing() {
   for p in "$@"; do

@@ -77,11 +77,20 @@ def admin(prefix, program, word):
     return [text for _, text, _, _ in boxes]
 
 
+def registry(prefix, key):
+    """The values of KEY and of every key below it: {key: {name: value}}, KEY first."""
+    status, out, _ = prefix.run("reg", "query", key, "/s")
+    keys, values = {}, {}
+    for line in out.decode().replace("\r", "").splitlines() if status == 0 else []:
+        if line.startswith("HKEY_"):
+            values = keys.setdefault(line, {})
+        elif line.strip():
+            name, kind, value = (line.strip().split("    ", 2) + ["", ""])[:3]
+            values[name] = int(value, 16) if kind == "REG_DWORD" else value
+    return keys
+
+
 def registration(prefix):
-    """The service's values in the manager's database."""
-    status, out, _ = prefix.run("reg", "query", r"HKLM\System\CurrentControlSet\Services\Ostrival")
-    values = {}
-    for line in out.decode().splitlines():
-        name, kind, value = (line.strip().split("    ", 2) + ["", ""])[:3]
-        values[name] = int(value, 16) if kind == "REG_DWORD" else value
-    return values if status == 0 else None
+    """The service's values in the manager's database, None when it has none."""
+    return next(iter(registry(prefix, r"HKLM\System\CurrentControlSet\Services\Ostrival").values()),
+                None)

@@ -39,8 +39,8 @@ def test_service_life(lab):
     pc = lab.prefix("host")
     relay_boxes(pc)
     traces = pc.traces(TRACECAP)
-    spaced = pc.install(EXE, SPACED)
-    long = pc.install(EXE, LONG)
+    spaced = pc.put(EXE, SPACED)
+    long = pc.put(EXE, LONG)
 
     assert admin(pc, spaced, "start") == ["Aborted: Could not open service to start it."]
     assert admin(pc, spaced, "remove") == ["Could not open service to delete it, is it installed?"]

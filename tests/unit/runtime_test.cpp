@@ -199,6 +199,11 @@ TEST_F(Runtime, StopFromTheDispatcherThread) {
   // Until the running report; the loops guard against a hang, they measure nothing.
   for (int i = 0; i < 6000 && reports_so_far() < 2; ++i) Sleep(10);
   EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, hooks), static_cast<DWORD>(NO_ERROR));
+  for (int i = 0; i < 6000 && reports_so_far() < 6; ++i) Sleep(10);
+  if (reports_so_far() < 6) {
+    ADD_FAILURE() << "the stop did not reach the service thread";
+    SetEvent(g_stop_event);
+  }
   service.join();
   Lines ours, handlers;
   for (std::size_t i = 0; i < g_report_threads.size(); ++i)

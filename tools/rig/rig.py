@@ -221,11 +221,11 @@ class Prefix:
         """The Linux path of a C:\\ path in this prefix."""
         return os.path.join(self.path, "drive_c", *windows_path[3:].split("\\"))
 
-    def install(self, exe, windows_path):
-        """Copies EXE to WINDOWS_PATH in this prefix and returns that path."""
+    def put(self, path, windows_path):
+        """Copies the file PATH to WINDOWS_PATH in this prefix and returns that path."""
         target = self.drive_c(windows_path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy(exe, target)
+        shutil.copy(path, target)
         return windows_path
 
     def service_state(self):

@@ -1,0 +1,102 @@
+"""The Windows Installer package. Its tables, read from Linux, say what it asks of Windows:
+wixl drops what it does not understand without a word, so each value is read back. Under
+Wine's msiexec it installs and starts the service, upgrades in place, refuses to go back to an
+earlier version, and uninstalls without leftovers. Wine registers the service path unquoted
+whatever the package says; that is Wine's, not the package's."""
+
+import os
+import subprocess
+
+import pefile
+
+from conftest import registration, registry
+from rig import wait_for
+from test_package import STRINGS, version_strings
+from test_service import REGISTERED
+
+BUILD, VERSION = os.environ.get("OSTRIVAL_BUILD", ""), os.environ.get("OSTRIVAL_VERSION", "")
+MSI, NEXT = f"{BUILD}/ostrival-{VERSION}-x64.msi", os.environ.get("OSTRIVAL_NEXT", "")
+FOLDER = r"C:\Program Files\Ostrival"
+UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+def table(msi, name):
+    out = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True,
+                         check=True).stdout
+    columns, _types, _keys, *rows = out.replace("\r", "").splitlines()
+    return [dict(zip(columns.split("\t"), row.split("\t"))) for row in rows]
+
+
+def test_tables(tmp_path):
+    assert table(MSI, "ServiceInstall") == [{
+        "ServiceInstall": "Service", "Name": "Ostrival", "DisplayName": "Ostrival Service",
+        "ServiceType": "16", "StartType": "2", "ErrorControl": "0", "LoadOrderGroup": "",
+        "Dependencies": "", "StartName": "", "Password": "", "Arguments": "",
+        "Component_": "Service", "Description": REGISTERED["Description"]}]
+    # Started at install; stopped at install and uninstall, deleted at uninstall, waited for.
+    assert [(c["Name"], c["Event"], c["Wait"]) for c in table(MSI, "ServiceControl")] == [
+        ("Ostrival", str(0x01 | 0x02 | 0x20 | 0x80), "1")]
+    assert {(f["FileName"], f["Component_"]) for f in table(MSI, "File")} == {
+        ("ostrival.exe", "Service"), ("tracecap.exe", "Tracecap")}
+    assert {c["Directory_"] for c in table(MSI, "Component")} == {"INSTALLDIR"}
+    assert {(d["Directory"], d["Directory_Parent"], d["DefaultDir"])
+            for d in table(MSI, "Directory")} >= {("INSTALLDIR", "ProgramFiles64Folder", "Ostrival")}
+    # 64-bit components, and a package for x64 Windows.
+    assert {c["Attributes"] for c in table(MSI, "Component")} == {"256"}
+    summary = subprocess.run(["msiinfo", "suminfo", MSI], capture_output=True, text=True).stdout
+    assert "Template: x64;1033\n" in summary
+    assert [c["Condition"] for c in table(MSI, "LaunchCondition")] == ["NOT WIX_DOWNGRADE_DETECTED"]
+    for msi, version in ((MSI, VERSION), (NEXT, None)):
+        properties = {p["Property"]: p["Value"] for p in table(msi, "Property")}
+        assert properties["UpgradeCode"] == "{92F12B63-8AF2-4C2C-9E85-BDCD6F101EDF}"
+        assert version is None or properties["ProductVersion"] == version
+    # Name and version as the packaged program's own version resource has them.
+    subprocess.run(["msiextract", "-C", tmp_path, MSI], check=True, capture_output=True)
+    exe = pefile.PE(next(tmp_path.rglob("ostrival.exe")))
+    assert version_strings(exe) == {"040904E4": STRINGS}
+    assert (properties["ProductName"], properties["Manufacturer"]) == ("Ostrival Service", "Ostrival")
+
+
+def msiexec(prefix, *args):
+    """msiexec's own exit code: wine64 would cut it to 8 bits, cmd waits and tells it whole."""
+    status, out, err = prefix.run("cmd", "/c", f"msiexec {' '.join(args)} /qn & echo %ERRORLEVEL%",
+                                  timeout=120)
+    return int(out.split()[-1])
+
+
+def entries(prefix):
+    """(name, version) of each entry in Programs and Features named for us."""
+    return [(v["DisplayName"], v.get("DisplayVersion")) for v in registry(prefix, UNINSTALL).values()
+            if v.get("DisplayName") == "Ostrival Service"]
+
+
+def installed(prefix):
+    """The files in the install folder, and the version ostrival.exe there carries."""
+    folder = prefix.drive_c(FOLDER)
+    names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    if "ostrival.exe" not in names:
+        return names, None
+    exe = pefile.PE(os.path.join(folder, "ostrival.exe"))
+    return names, version_strings(exe)["040904E4"]["FileVersion"]
+
+
+def test_install_upgrade_remove(lab):
+    pc = lab.prefix("msi")
+    package, later = pc.put(MSI, r"C:\packages\first.msi"), pc.put(NEXT, r"C:\packages\next.msi")
+    assert msiexec(pc, "/i", package) == 0
+    wait_for("running", lambda: pc.service_state() == 4, 60)
+    assert {k: v for k, v in registration(pc).items() if k in REGISTERED} == dict(
+        REGISTERED, ImagePath=FOLDER + r"\ostrival.exe")
+    assert entries(pc) == [("Ostrival Service", VERSION)]
+    assert installed(pc) == (["ostrival.exe", "tracecap.exe"], VERSION + ".0")
+
+    assert msiexec(pc, "/i", later) == 0
+    wait_for("running", lambda: pc.service_state() == 4, 60)
+    [(_, version)] = entries(pc)
+    assert version != VERSION
+    assert installed(pc) == (["ostrival.exe", "tracecap.exe"], version + ".0")
+    assert msiexec(pc, "/i", package) == 1603, "an earlier version went over a later one"
+    assert entries(pc) == [("Ostrival Service", version)]
+
+    assert msiexec(pc, "/x", later) == 0
+    assert (registration(pc), entries(pc), installed(pc)) == (None, [], ([], None))
