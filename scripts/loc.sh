@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 count() {
-  git ls-files -- "$@" | grep -E '\.(cpp|h|py|sh|cmake|rc|wxs)$|(^|/)CMakeLists\.txt$|^\.ci/' |
-    xargs -r cat | grep -cvE '^\s*($|//|#)' || true
+  git ls-files -- "$@" | grep -E '\.(cpp|h|py|sh|cmake|rc|rc\.in|wxs)$|(^|/)CMakeLists\.txt$|^\.ci/' |
+    while read -r file; do [[ -f $file ]] && cat "$file"; done | grep -cvE '^\s*($|//|#|<!--)' || true
 }
 
 program=$(count src res)
