@@ -1,46 +1,44 @@
 #!/usr/bin/python3
-"""Turns the raw records of bench/run.sh into bench/RESULTS.md.
+"""Turns the records of bench/run.py into bench/RESULTS.md.
 
-Reads from --raw: accuracy.jsonl, cycles-N.jsonl and service.jsonl (datagrams as
-tools/rig/ntp_receive.py records them) and facts.jsonl (process wall times, CPU
-snapshots, receive-buffer drops, machine notes written by run.sh).
+  report.py RECORDS OUT     again from a BENCH_RAW folder's records.jsonl
 """
 
-import argparse
 import datetime
-import glob
 import json
 import math
 import os
 import platform
 import re
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
 import textwrap
 
-sys.dont_write_bytecode = True  # leave no cache beside the test scripts
+sys.dont_write_bytecode = True  # leave no cache beside the scripts
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "rig"))
-import ntp_receive as rx  # noqa: E402
+from rig import WINE, carried_ns  # noqa: E402
 
 MINGW = "x86_64-w64-mingw32-"
-
-
-def load_facts(raw):
-    with open(os.path.join(raw, "facts.jsonl")) as f:
-        return [json.loads(line) for line in f if line.strip()]
+FRACTION_PER_MS = 4299266  # what the sender writes for each whole millisecond
+HZ = os.sysconf("SC_CLK_TCK")
 
 
 def datagram(rec):
     """Receive time and the two readings of the carried time, all in ns since 1970."""
-    f = rx.parse(bytes.fromhex(rec["hex"]))
-    seconds, fraction = f["transmit"]
-    whole = (seconds - rx.NTP_UNIX_OFFSET) * 10**9
-    if fraction % rx.SENDER_FRACTION_PER_MS:
-        raise SystemExit("fraction %d is not whole ms: not this sender's packet" % fraction)
-    return {"rx": rec["t_ns"], "standard": rx.ntp_to_unix_ns(seconds, fraction),
-            "meant": whole + fraction // rx.SENDER_FRACTION_PER_MS * 10**6, "hex": rec["hex"]}
+    data = bytes.fromhex(rec["hex"])
+    seconds, fraction = struct.unpack("!II", data[40:48])
+    if fraction % FRACTION_PER_MS:
+        raise SystemExit(f"fraction {fraction} is not whole ms: not this sender's packet")
+    return {"rx": rec["t_ns"], "standard": carried_ns(seconds, fraction),
+            "meant": carried_ns(seconds, 0) + fraction // FRACTION_PER_MS * 10**6, "data": data}
+
+
+def datagrams(records, tag):
+    return [datagram(r) for r in records
+            if r["kind"] == "datagram" and r["tag"] == tag and r["t_ns"] is not None]
 
 
 def percentile(values, share):
@@ -62,37 +60,34 @@ def least_squares(points):
     """Slope and intercept of the straight line nearest to (x, y) POINTS."""
     mx = statistics.fmean(x for x, _ in points)
     my = statistics.fmean(y for _, y in points)
-    sxx = sum((x - mx) ** 2 for x, _ in points)
-    slope = sum((x - mx) * (y - my) for x, y in points) / sxx
+    slope = sum((x - mx) * (y - my) for x, y in points) / sum((x - mx) ** 2 for x, _ in points)
     return slope, my - slope * mx
 
 
-def wall_ms(facts, tag):
-    values = [f["ns"] / 1e6 for f in facts if f["kind"] == "wall" and f["tag"] == tag]
+def wall_ms(records, tag):
+    values = [r["ns"] / 1e6 for r in records if r["kind"] == "wall" and r["tag"] == tag]
     return statistics.median(values) if values else float("nan")
 
 
-def accuracy_section(raw, facts, runs):
-    grams = [datagram(r) for r in rx.load([os.path.join(raw, "accuracy.jsonl")])
-             if r["t_ns"] is not None]
-    standard = [g["rx"] - g["standard"] for g in grams]
-    meant = [g["rx"] - g["meant"] for g in grams]
-    scale = [g["standard"] - g["meant"] for g in grams]
-    s, m, k = spread(standard), spread(meant), spread(scale)
+def accuracy_section(records, runs):
+    grams = datagrams(records, "accuracy")
+    s, m, k = (spread([g["rx"] - g["standard"] for g in grams]),
+               spread([g["rx"] - g["meant"] for g in grams]),
+               spread([g["standard"] - g["meant"] for g in grams]))
     delay_mean = m["mean"] - 500_000
     out = ["## 1. Arrival accuracy of `debug` broadcasts", "",
            "%d runs of `ostrival.exe debug` in one prefix (after one unmeasured warm-up run), "
            "one veth pair; %d datagrams received with a kernel timestamp. Offset = kernel "
            "receive time (SO_TIMESTAMPNS) minus the transmit time the packet carries; "
-           "positive means it arrived after the time it states. One run of the exe, as the "
-           "shell sees it, took %.0f ms (median)." % (runs, len(grams),
-                                                   wall_ms(facts, "accuracy")), "",
+           "positive means it arrived after the time it states. One run of the exe, from "
+           "outside Wine (`ip netns exec` to its exit), took %.0f ms (median)." % (
+               runs, len(grams), wall_ms(records, "accuracy")), "",
            "| offset (µs) | median | 95th pct | max | min | mean |",
            "| --- | ---: | ---: | ---: | ---: | ---: |"]
     for label, d in [("carried time by the standard rule (fraction / 2^32)", s),
                      ("carried time as the sender meant it (fraction / 4299266 ms)", m)]:
-        out.append("| %s | %s | %s | %s | %s | %s |" % (
-            label, us(d["median"]), us(d["p95"]), us(d["max"]), us(d["min"]), us(d["mean"])))
+        out.append("| %s | %s |" % (label, " | ".join(
+            us(d[key]) for key in ("median", "p95", "max", "min", "mean"))))
     out += ["", "Where the offset comes from (standard-rule offset = delay + truncation "
             "− fraction scale):", "",
             "| part | how it is known | mean (µs) | range (µs) |",
@@ -114,36 +109,27 @@ def accuracy_section(raw, facts, runs):
     return out
 
 
-def cycles_of(path):
-    """The datagrams of one file grouped by cycle (one payload per cycle), in order."""
-    groups = {}
-    for rec in rx.load([path]):
-        if rec["t_ns"] is not None:
-            g = datagram(rec)
-            groups.setdefault(g["hex"], []).append(g)
-    return sorted(groups.values(), key=lambda c: c[0]["meant"])
-
-
-def cycle_rows(raw, facts):
+def cycle_rows(records):
     rows = []
-    for path in glob.glob(os.path.join(raw, "cycles-*.jsonl")):
-        n = int(re.search(r"cycles-(\d+)\.jsonl$", path).group(1))
-        cycles = cycles_of(path)
-        last = [max(g["rx"] for g in c) - c[0]["meant"] for c in cycles]
-        last_std = [max(g["rx"] for g in c) - c[0]["standard"] for c in cycles]
-        first = [min(g["rx"] for g in c) - c[0]["meant"] for c in cycles]
+    for n in sorted({r["adapters"] for r in records if r["kind"] == "drops"}):
+        groups = {}  # one payload per cycle
+        for g in datagrams(records, f"cycles-{n}"):
+            groups.setdefault(g["data"], []).append(g)
+        cycles = sorted(groups.values(), key=lambda c: c[0]["meant"])
         steps = [statistics.median(b - a for a, b in zip(t, t[1:]))
                  for t in (sorted(g["rx"] for g in c) for c in cycles) if len(t) > 1]
-        drops = sum(f["count"] for f in facts if f["kind"] == "drops" and f["adapters"] == n)
-        rows.append({"n": n, "cycles": cycles, "last": last, "last_std": last_std,
-                     "first": first, "steps": steps, "counts": [len(c) for c in cycles],
-                     "drops": drops,
-                     "wall": wall_ms(facts, "cycles-%d" % n)})
-    return sorted(rows, key=lambda r: r["n"])
+        rows.append({"n": n, "cycles": cycles, "steps": steps,
+                     "last": [max(g["rx"] for g in c) - c[0]["meant"] for c in cycles],
+                     "last_std": [max(g["rx"] for g in c) - c[0]["standard"] for c in cycles],
+                     "first": [min(g["rx"] for g in c) - c[0]["meant"] for c in cycles],
+                     "drops": sum(r["count"] for r in records
+                                  if r["kind"] == "drops" and r["adapters"] == n),
+                     "wall": wall_ms(records, f"cycles-{n}")})
+    return rows
 
 
-def cycles_section(raw, facts, cycles_per_n):
-    rows = cycle_rows(raw, facts)
+def cycles_section(records, cycles_per_n):
+    rows = cycle_rows(records)
     out = ["## 2. Cost of one cycle against the number of adapters", "",
            "`debug` in a namespace with N veths (one /24 each; all peers in one receiving "
            "namespace), %d cycles per N after one unmeasured warm-up run. Cost = kernel "
@@ -156,7 +142,7 @@ def cycles_section(raw, facts, cycles_per_n):
            "`debug` process, wall (ms, median) |",
            "| ---: | ---: | --- | ---: | ---: | ---: | ---: | ---: |"]
     for r in rows:
-        counts = sorted(set(r["counts"]))
+        counts = sorted({len(c) for c in r["cycles"]})
         note = "" if counts == [r["n"]] else " (expected %d)" % r["n"]
         if r["drops"]:
             note += ", %d receive-buffer drops" % r["drops"]
@@ -167,17 +153,14 @@ def cycles_section(raw, facts, cycles_per_n):
             us(statistics.median(r["last"])), us(min(r["last"])), us(max(r["last"])),
             us(statistics.median(r["last_std"])),
             us(statistics.median(r["first"])), steps, r["wall"]))
-    out += [""] + fits(rows) + [""]
-    return out
+    return out + [""] + fits(rows) + [""]
 
 
 def fits(rows):
     if len(rows) < 2:
         return ["(one adapter count only: no slope)"]
-    medians = [(r["n"], statistics.median(r["last"])) for r in rows]
-    every = [(r["n"], v) for r in rows for v in r["last"]]
-    slope, intercept = least_squares(medians)
-    slope_all, intercept_all = least_squares(every)
+    slope, intercept = least_squares([(r["n"], statistics.median(r["last"])) for r in rows])
+    slope_all, intercept_all = least_squares([(r["n"], v) for r in rows for v in r["last"]])
     wall_slope, wall_icpt = least_squares([(r["n"], r["wall"]) for r in rows])
     steps = [v for r in rows for v in r["steps"]]
     first = [v for r in rows for v in r["first"]]
@@ -196,7 +179,7 @@ def fits(rows):
                  "truncation: reading the clock, the socket's set-up through the wineserver, "
                  "the first send), median over all cycles: %.0f µs." % (
                      statistics.median(first) / 1000 - 500))
-    lines.append("The whole `debug` process, from the shell (Wine process start, adapter "
+    lines.append("The whole `debug` process, from outside Wine (Wine process start, adapter "
                  "list, cycle, exit): %.2f ms per adapter, intercept %.0f ms." % (
                      wall_slope, wall_icpt))
     return lines
@@ -215,53 +198,37 @@ def imports(exe):
     return table
 
 
-def stripped_size(exe):
-    with tempfile.TemporaryDirectory() as tmp:
-        copy = os.path.join(tmp, "ostrival.exe")
-        subprocess.run([MINGW + "strip", "-o", copy, exe], check=True)
-        return os.path.getsize(copy)
-
-
 def footprint_section(exe):
-    out = ["## 3. Footprint", "",
-           "`ostrival.exe`: **%d bytes** as built (Release, statically linked MinGW "
-           "runtime, symbols kept); %d bytes after `strip`." % (
-               os.path.getsize(exe), stripped_size(exe)), "",
-           "| imported DLL | functions |", "| --- | ---: |"]
-    out += ["| %s | %d |" % (name, count) for name, count in imports(exe)]
-    return out + [""]
+    with tempfile.TemporaryDirectory() as tmp:
+        stripped = os.path.join(tmp, "ostrival.exe")
+        subprocess.run([MINGW + "strip", "-o", stripped, exe], check=True)
+        out = ["## 3. Footprint", "",
+               "`ostrival.exe`: **%d bytes** as built (Release, statically linked MinGW "
+               "runtime, symbols kept); %d bytes after `strip`." % (
+                   os.path.getsize(exe), os.path.getsize(stripped)), "",
+               "| imported DLL | functions |", "| --- | ---: |"]
+    return out + ["| %s | %d |" % (name, count) for name, count in imports(exe)] + [""]
 
 
-def snapshot(facts, label, namespace):
-    """Processes by pid and threads by (pid, tid) in one snapshot of one namespace."""
-    chosen = [f for f in facts if f.get("label") == label and f.get("ns") == namespace]
-    return ({f["pid"]: f for f in chosen if f["kind"] == "cpu"},
-            {(f["pid"], f["tid"]): f for f in chosen if f["kind"] == "task"})
-
-
-def usage(facts, a, b, namespace, service, server):
-    """What each process alive at both snapshots A and B used in between, service first.
-    Threads are paired by id: one born in between counts whole, one that ended is lost."""
-    (procs_a, tasks_a), (procs_b, tasks_b) = (snapshot(facts, a, namespace),
-                                              snapshot(facts, b, namespace))
+def usage(records, a, b, ns, service, server):
+    """What each process alive at both snapshots A and B used in between, service first, as
+    table rows. Threads are paired by id: one born in between counts whole, one that ended
+    is lost. Also the service's ages at A and B."""
+    before, after = ({r["pid"]: r for r in records if r["kind"] == "cpu" and r["label"] == label
+                      and r["ns"] == ns} for label in (a, b))
     rows = []
-    for pid in sorted(set(procs_a) & set(procs_b)):
-        role = "**ostrival.exe (the service)**" if pid == service else \
-            "wineserver" if pid == server else procs_b[pid]["name"]
-        run = switches = 0
-        for key, t in tasks_b.items():
-            if key[0] == pid:
-                was = tasks_a.get(key, {"run_ns": 0, "switches": 0})
-                run += t["run_ns"] - was["run_ns"]
-                switches += t["switches"] - was["switches"]
-        ended = sum(1 for key in tasks_a if key[0] == pid and key not in tasks_b)
-        rows.append({"role": "%s, pid %d" % (role, pid), "ended": ended,
-                     "rank": 0 if pid == service else 1 if pid == server else 2,
-                     "ticks": procs_b[pid]["ticks"] - procs_a[pid]["ticks"], "run": run,
-                     "switches": switches, "threads": procs_b[pid]["threads"]})
-    rows.sort(key=lambda r: (r["rank"], r["role"]))
-    any_a, any_b = next(iter(procs_a.values())), next(iter(procs_b.values()))
-    return rows, (any_a["age"], any_b["age"])
+    for pid in set(before) & set(after):
+        was, now = before[pid]["tasks"], after[pid]["tasks"]
+        run, switches = (sum(t[i] - was.get(tid, [0, 0])[i] for tid, t in now.items())
+                         for i in (0, 1))
+        ended = len(set(was) - set(now))
+        rank = 0 if pid == service else 1 if pid == server else 2
+        role = ["**ostrival.exe (the service)**", "wineserver", after[pid]["name"]][rank]
+        rows.append((rank, role, "| %s, pid %d | %.2f | %.4f | %d | %d%s |" % (
+            role, pid, (after[pid]["ticks"] - before[pid]["ticks"]) / HZ, run / 1e9, switches,
+            len(now), " (%d ended)" % ended if ended else "")))
+    ages = [next(iter(side.values()))["age"] for side in (before, after)]
+    return [row for *_, row in sorted(rows)], ages
 
 
 USAGE_HEAD = ["| process | CPU s, utime + stime (/proc/PID/stat) | CPU s, scheduler run time "
@@ -269,50 +236,37 @@ USAGE_HEAD = ["| process | CPU s, utime + stime (/proc/PID/stat) | CPU s, schedu
               "| --- | ---: | ---: | ---: | ---: |"]
 
 
-def usage_rows(rows):
-    hz = os.sysconf("SC_CLK_TCK")
-    return ["| %s | %.2f | %.4f | %d | %d%s |" % (
-        r["role"], r["ticks"] / hz, r["run"] / 1e9, r["switches"], r["threads"],
-        " (%d ended)" % r["ended"] if r["ended"] else "") for r in rows]
-
-
-def service_section(raw, facts, idle):
-    service = next(f for f in facts if f["kind"] == "service")
+def service_section(records, idle):
+    service = next(r for r in records if r["kind"] == "service")
     pid, server = service["pid"], service["wineserver"]
-    rows, (a, b) = usage(facts, "idle-from", "idle-to", "svc", pid, server)
+    rows, (a, b) = usage(records, "idle-from", "idle-to", "svc", pid, server)
     out = ["### The running service, idle", "",
            "Registered and started under Wine's service manager (`ostrival.exe add`, "
-           "`ostrival.exe start`, state 4 by svcprobe) in a namespace with one veth pair. "
-           "Readings at %.1f s and %.1f s after the service process started (asked for %s s "
-           "and %s s), so over %.1f s of waiting, before the first broadcast, in the "
+           "`ostrival.exe start`, state 4 by `sc query`) in a namespace with one veth pair. "
+           "Readings at %.1f s and %.1f s after the service process started (asked for %g s "
+           "and %g s), so over %.1f s of waiting, before the first broadcast, in the "
            "service's namespace:" % (a, b, idle[0], idle[1], b - a), ""]
-    out += USAGE_HEAD + usage_rows(rows)
-    control, _ = usage(facts, "idle-from", "idle-to", "tx1", None,
+    out += USAGE_HEAD + rows
+    control, _ = usage(records, "idle-from", "idle-to", "tx1", None,
                        service["control_wineserver"])
     out += ["", "At the same moments, a prefix of the same Wine without the service (the "
             "one-adapter sender of part 2, idle after its `debug` runs):", ""]
-    out += USAGE_HEAD + usage_rows(control) + [""]
-    grams = [datagram(r) for r in rx.load([os.path.join(raw, "service.jsonl")])
-             if r["t_ns"] is not None]
+    out += USAGE_HEAD + control + [""]
+    grams = datagrams(records, "service")
     if grams:
-        rows, (c, d) = usage(facts, "idle-to", "after-broadcast", "svc", pid, server)
-        mark = next(f for f in facts
-                    if f.get("label") == "idle-to" and f.get("ns") == "svc")
+        rows, (c, d) = usage(records, "idle-to", "after-broadcast", "svc", pid, server)
+        mark = next(r for r in records if r["kind"] == "cpu" and r["label"] == "idle-to")
         sent = ", ".join("%.2f s" % (mark["age"] + (g["rx"] - mark["wall_ns"]) / 1e9)
                          for g in grams)
         offsets = ", ".join("%s µs" % us(g["rx"] - g["meant"]) for g in grams)
         out += ["The first broadcast arrived %s after the service process started (arrival "
                 "offset by the sender's ms: %s). From %.1f s to %.1f s, taking in that one "
-                "cycle:" % (sent, offsets, c, d), ""]
-        out += USAGE_HEAD + usage_rows(rows)
+                "cycle:" % (sent, offsets, c, d), ""] + USAGE_HEAD + rows
     return out + [""]
 
 
-def machine_section(facts):
-    m = {}
-    for f in facts:
-        if f["kind"] == "machine":
-            m.update(f)
+def machine_section(records):
+    load = {r["when"]: r for r in records if r["kind"] == "machine"}
 
     def first_line(*command):
         try:
@@ -325,35 +279,32 @@ def machine_section(facts):
         debian = f.read().strip()
     return ["Measured %s by `bench/run.sh` at commit %s." % (
                 datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-                m.get("commit", "unknown")), "",
+                load["start"]["commit"]), "",
             "Machine: %s, %d cores, Linux %s, Debian %s, %s, %s. Load average (1, 5, 15 min) "
             "%s at the start and %s at the end: the machine is shared, so delays and costs "
             "carry its scheduling noise." % (
-                cpu, os.cpu_count(), platform.release(), debian,
-                first_line("/usr/lib/wine/wine64", "--version"),
-                first_line(MINGW + "g++-posix", "--version"), m.get("load_start", "?"),
-                m.get("load_end", "?")), ""]
+                cpu, os.cpu_count(), platform.release(), debian, first_line(WINE, "--version"),
+                first_line(MINGW + "g++-posix", "--version"), load["start"]["load"],
+                load["end"]["load"]), ""]
 
 
-def notes_section():
-    return ["## How it was measured", "",
-            "- `bench/run.sh` as root, from a fresh clone: installs what is missing "
-            "(`scripts/deps.sh`), builds `ostrival.exe` and `svcprobe.exe` with the preset "
-            "`mingw` into `./build`, measures (about 3 minutes) and rewrites this file.",
-            "- Every sender runs in throwaway namespaces made by `tools/rig/lib.sh`, each "
-            "with its own Wine prefix whose wineserver was started inside that namespace "
-            "and checked there (`/proc/PID/ns/net`) before anything sent; all of it is "
-            "removed at the end.",
-            "- Sender and receiver share one kernel clock, so the offsets hold no clock "
-            "difference. SO_TIMESTAMPNS is stamped when the veth hands the datagram to the "
-            "receiving namespace.",
-            "- The truncation model assumes Wine's `GetSystemTimeAsFileTime` is finer than "
-            "1 ms; on this machine it was seen advancing in 100 ns steps (a one-off check "
-            "outside the benchmark).",
-            "- 95th percentile by nearest rank. utime + stime count whole clock ticks (%d per "
-            "second); the scheduler's run time is in ns, summed over threads paired by id "
-            "between readings." % os.sysconf("SC_CLK_TCK"),
-            "- No part of this is a test: nothing here passes or fails on a number.", ""]
+NOTES = [
+    "## How it was measured", "",
+    "- `bench/run.sh` as root, from a fresh clone: installs what is missing (`scripts/deps.sh`), "
+    "builds `ostrival.exe` with the preset `mingw` into `./build`, measures (about 3 minutes, "
+    "`bench/run.py`) and rewrites this file.",
+    "- Every sender runs in throwaway namespaces made by `tools/rig/rig.py`, each with its own "
+    "Wine prefix whose wineserver was started inside that namespace and checked there "
+    "(`/proc/PID/ns/net`) before anything ran; all of it is removed at the end.",
+    "- Sender and receiver share one kernel clock, so the offsets hold no clock difference. "
+    "SO_TIMESTAMPNS is stamped when the veth hands the datagram to the receiving namespace; "
+    "the receiver reads after each run, from a buffer large enough for a whole cycle.",
+    "- The truncation model assumes Wine's `GetSystemTimeAsFileTime` is finer than 1 ms; on "
+    "this machine it was seen advancing in 100 ns steps (a one-off check outside the "
+    "benchmark).",
+    "- 95th percentile by nearest rank. utime + stime count whole clock ticks (%d per second); "
+    "the scheduler's run time is in ns, summed over threads paired by id between readings." % HZ,
+    "- No part of this is a test: nothing here passes or fails on a number.", ""]
 
 
 def wrap(line):
@@ -364,25 +315,16 @@ def wrap(line):
     return textwrap.fill(line, 100, subsequent_indent=indent, break_on_hyphens=False)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--raw", required=True)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--out", required=True)
-    parser.add_argument("--runs", type=int, required=True)
-    parser.add_argument("--cycles", type=int, required=True)
-    parser.add_argument("--idle", nargs=2, required=True)
-    args = parser.parse_args()
-    facts = load_facts(args.raw)
-    text = ["# Ostrival benchmark", ""] + machine_section(facts)
-    text += accuracy_section(args.raw, facts, args.runs)
-    text += cycles_section(args.raw, facts, args.cycles)
-    text += footprint_section(args.exe) + service_section(args.raw, facts, args.idle)
-    text += notes_section()
-    with open(args.out, "w") as f:
-        f.write("\n".join(wrap(line) for line in text).rstrip("\n") + "\n")
-    return 0
+def write(records, out):
+    params = next(r for r in records if r["kind"] == "params")
+    text = ["# Ostrival benchmark", ""] + machine_section(records)
+    text += accuracy_section(records, params["runs"])
+    text += cycles_section(records, params["cycles"])
+    text += footprint_section(params["exe"]) + service_section(records, params["idle"])
+    with open(out, "w") as f:
+        f.write("\n".join(wrap(line) for line in text + NOTES).rstrip("\n") + "\n")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    with open(sys.argv[1]) as f:
+        write([json.loads(line) for line in f], sys.argv[2])

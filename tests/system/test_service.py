@@ -2,7 +2,6 @@
 folder with spaces, start, the first broadcast 128 s later to the adapters as they are then,
 remove while running, and the refusals on the way, each in its own box."""
 
-import os
 import time
 
 from conftest import EXE, TRACECAP, admin, expect_datagrams, registration, relay_boxes
@@ -17,20 +16,6 @@ REGISTERED = {"Type": 0x10, "Start": 2, "ErrorControl": 0, "ImagePath": f'"{SPAC
                              "based on the PC clock."}
 PER_NAME = {"Ostrival: Lookup Privilege failed.",
             "Ostrival: The token does not have the specified privilege."}
-
-
-def service_processes(lab):
-    """Linux pids in the sending namespace still running the service."""
-    inode = os.stat(f"/run/netns/{lab.name('host')}").st_ino
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.stat(f"/proc/{pid}/ns/net").st_ino == inode and b"ostrival.exe" in open(
-                    f"/proc/{pid}/cmdline", "rb").read().lower():
-                found.append(pid)
-        except OSError:
-            pass
-    return found
 
 
 def test_service_life(lab):
@@ -64,7 +49,7 @@ def test_service_life(lab):
 
     assert admin(pc, spaced, "remove") == ["Ostrival Service has been removed."]
     wait_for("service deleted", lambda: registration(pc) is None, 30)
-    wait_for("service process gone", lambda: not service_processes(lab), 30)
+    wait_for("service process gone", lambda: not lab.pids("host", "ostrival.exe"), 30)
     assert rx.take() == []
     lines = traces.lines()
     assert len({pid for pid, _ in lines}) == 1, "traced by more than the service process"

@@ -130,6 +130,22 @@ class Lab:
         stats = ipr.get_links(index)[0].get_attr("IFLA_STATS64")
         return stats["tx_packets"] + stats["tx_dropped"]
 
+    def pids(self, short, named=""):
+        """The processes in namespace SHORT whose command line holds NAMED, but for the fork of
+        this process that pyroute2 keeps there to hold its netlink socket."""
+        inside, found = ns_named(self.name(short)), []
+        with open("/proc/self/cmdline", "rb") as f:
+            ours = f.read()
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    line = f.read()
+                if ns_of(pid) == inside and line != ours and named.encode() in line.lower():
+                    found.append(int(pid))
+            except OSError:
+                pass
+        return found
+
     def prefix(self, short):
         prefix = Prefix(self, short)
         self.prefixes.append(prefix)
@@ -150,11 +166,9 @@ class Lab:
                 pass
         for name, ipr in self.netlinks.items():
             ipr.close()
-            inside = ns_named(name)
-            for pid in filter(str.isdigit, os.listdir("/proc")):
+            for pid in self.pids(name[len(self.tag) + 1:]):
                 try:
-                    if ns_of(pid) == inside:
-                        os.kill(int(pid), 9)
+                    os.kill(pid, 9)
                 except OSError:
                     pass
             netns.remove(name)
