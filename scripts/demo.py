@@ -16,7 +16,8 @@ with rig.Lab("demo") as lab:
     rx = lab.receiver("lan")
     pc = lab.prefix("pc")
     print(f"== a throwaway Wine prefix whose wineserver (pid {pc.server.pid}) is in "
-          f"{rig.ns_of(pc.server.pid)}, the namespace {pc.ns}; this script is in {rig.ns_of('self')}")
+          f"{rig.ns_of(pc.server.pid)}, the namespace {pc.ns};")
+    print(f"   this script is in {rig.ns_of('self')}")
     print("== ostrival.exe debug")
     status, out, _ = pc.run(sys.argv[1], "debug")
     print(f"   exit status {status}, {len(out)} bytes on stdout")

@@ -4,9 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+code='\.(cpp|h|py|sh|cmake|rc|rc\.in|wxs)$|(^|/)CMakeLists\.txt$|^\.ci/'
 count() {
-  git ls-files -- "$@" | grep -E '\.(cpp|h|py|sh|cmake|rc|rc\.in|wxs)$|(^|/)CMakeLists\.txt$|^\.ci/' |
-    while read -r file; do [[ -f $file ]] && cat "$file"; done | grep -cvE '^\s*($|//|#|<!--)' || true
+  git ls-files -- "$@" | grep -E "$code" | while read -r file; do [[ -f $file ]] && cat "$file"; done |
+    grep -cvE '^\s*($|//|#|<!--)' || true
 }
 
 program=$(count src res)

@@ -8,6 +8,7 @@ import socket
 import sys
 from collections import Counter
 
+import pefile
 import pytest
 from scapy.layers.ntp import NTP
 
@@ -16,7 +17,21 @@ import rig  # noqa: E402
 
 EXE = os.environ.get("OSTRIVAL_EXE", "")
 TRACECAP = os.environ.get("TRACECAP_EXE", "")
+BUILD, VERSION = os.environ.get("OSTRIVAL_BUILD", ""), os.environ.get("OSTRIVAL_VERSION", "")
 CAPTION = "Ostrival Service"
+# What the program promises where more than one scenario looks.
+USAGE = (b"Ostrival Service Application.\r\nUse one of these parameters:\r\n"
+         b"  add        - add this as a windows service\r\n"
+         b"  remove     - remove this as a windows service\r\n"
+         b"  start      - start the installed service\r\n")
+REGISTERED = {"Type": 0x10, "Start": 2, "ErrorControl": 0, "ObjectName": "LocalSystem",
+              "DisplayName": "Ostrival Service",
+              "Description": "Ostrival: Transmit an NTP v3 broadcast every 2 minutes "
+                             "based on the PC clock."}
+RESOURCE = {"040904E4": {
+    "Comments": "Relies on the PC clock being synchronised to a good time source.",
+    "FileDescription": "Ostrival Service", "FileVersion": VERSION + ".0",
+    "InternalName": "Ostrival", "ProductVersion": VERSION + ".0"}}
 # Without an X display a box returns at once, unseen: Wine's relay log is how it is read,
 # with the manager handles the command opens and closes.
 RELAY = ("user32.MessageBoxW;advapi32.OpenSCManagerW;advapi32.OpenServiceW;"
@@ -75,6 +90,13 @@ def admin(prefix, program, word):
     opened = Counter(h for h in OPENED.findall(err) if int(h, 16))
     assert opened == Counter(CLOSED.findall(err)), "manager handles left open"
     return [text for _, text, _, _ in boxes]
+
+
+def version_resource(path):
+    """The string tables of an executable's version resource, by language and code page."""
+    tables = [t for info in pefile.PE(path).FileInfo[0] for t in getattr(info, "StringTable", [])]
+    return {t.LangID.decode(): {k.decode(): v.decode() for k, v in t.entries.items()}
+            for t in tables}
 
 
 def registry(prefix, key):

@@ -5,12 +5,8 @@ strips its token and gives up; debug with no suitable adapter prints nothing. Ev
 
 from concurrent.futures import ThreadPoolExecutor
 
-from conftest import EXE, TRACECAP
+from conftest import EXE, TRACECAP, USAGE
 
-USAGE = (b"Ostrival Service Application.\r\nUse one of these parameters:\r\n"
-         b"  add        - add this as a windows service\r\n"
-         b"  remove     - remove this as a windows service\r\n"
-         b"  start      - start the installed service\r\n")
 NOTICE = (b"Ostrival Service. If you see this message you have run\r\n"
           b"this the wrong way: this should be started as a windows service.\r\n"
           b'You can start it by passing "start" on the command line.')

@@ -9,18 +9,7 @@ import zipfile
 
 import pefile
 
-from test_console import USAGE
-
-BUILD, VERSION = os.environ.get("OSTRIVAL_BUILD", ""), os.environ.get("OSTRIVAL_VERSION", "")
-STRINGS = {"Comments": "Relies on the PC clock being synchronised to a good time source.",
-           "FileDescription": "Ostrival Service", "FileVersion": VERSION + ".0",
-           "InternalName": "Ostrival", "ProductVersion": VERSION + ".0"}
-
-
-def version_strings(pe):
-    tables = [table for info in pe.FileInfo[0] for table in getattr(info, "StringTable", [])]
-    return {table.LangID.decode(): {k.decode(): v.decode() for k, v in table.entries.items()}
-            for table in tables}
+from conftest import BUILD, RESOURCE, USAGE, VERSION, version_resource
 
 
 def test_zip(lab, tmp_path):
@@ -41,5 +30,5 @@ def test_zip(lab, tmp_path):
         assert pe.FILE_HEADER.NumberOfSymbols == 0, f"{exe} is not stripped"
         assert all(s.Name.startswith(b".") for s in pe.sections), f"{exe} has debug sections"
         assert {i.dll.decode().lower() for i in pe.DIRECTORY_ENTRY_IMPORT} <= system32
-    assert version_strings(pefile.PE(tmp_path / "ostrival.exe")) == {"040904E4": STRINGS}
+    assert version_resource(tmp_path / "ostrival.exe") == RESOURCE
     assert pc.run(tmp_path / "ostrival.exe", "help")[:2] == (0, USAGE)
