@@ -16,7 +16,10 @@ for id in "$@"; do
   perl -0pi -e "$change" "$tree/$file"
   if git -C "$tree" diff --quiet; then echo "$id	NOT PLANTED	-	$what"; continue; fi
   log=$tree/build/$id.log
-  if ! cmake --build "$tree/build" -j2 >"$log" 2>&1; then echo "$id	BUILD FAILED	-	$what"; continue; fi
+  if ! cmake --build "$tree/build" -j2 >"$log" 2>&1; then
+    echo "$id	BUILD FAILED	-	$what"
+    continue
+  fi
   (cd "$tree/build" && ctest -E 'code_health|service' -j3 --stop-on-failure >>"$log" 2>&1 ||
     ctest -R '^service$' >>"$log" 2>&1)
   failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([a-z_]*\) .*/\1/p' "$log" | paste -sd,)

@@ -7,7 +7,8 @@ whatever the package says; that is Wine's, not the package's."""
 import os
 import subprocess
 
-from conftest import BUILD, REGISTERED, RESOURCE, VERSION, registration, registry, version_resource
+from conftest import (BUILD, REGISTERED, RESOURCE, VERSION, registration, registry,
+                      version_resource)
 from rig import wait_for
 
 MSI, NEXT = f"{BUILD}/ostrival-{VERSION}-x64.msi", os.environ.get("OSTRIVAL_NEXT", "")
@@ -48,8 +49,8 @@ def test_tables(tmp_path):
 
 def msiexec(prefix, *args):
     """msiexec's own exit code: wine64 would cut it to 8 bits, cmd waits and tells it whole."""
-    status, out, err = prefix.run("cmd", "/c", f"msiexec {' '.join(args)} /qn & echo %ERRORLEVEL%",
-                                  timeout=120)
+    _, out, _ = prefix.run("cmd", "/c", f"msiexec {' '.join(args)} /qn & echo %ERRORLEVEL%",
+                           timeout=120)
     return int(out.split()[-1])
 
 
