@@ -23,5 +23,5 @@ for id in "$@"; do
   (cd "$tree/build" && ctest -E 'code_health|service' -j3 --stop-on-failure >>"$log" 2>&1 ||
     ctest -R '^service$' >>"$log" 2>&1)
   failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([a-z_]*\) .*/\1/p' "$log" | paste -sd,)
-  echo "$id	${failed:+caught}${failed:-MISSED}	${failed:--}	$what"
+  if [[ -n $failed ]]; then echo "$id	caught	$failed	$what"; else echo "$id	MISSED	-	$what"; fi
 done
