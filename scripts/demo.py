@@ -28,10 +28,12 @@ with rig.Lab("demo") as lab:
         print(f"== received in {lab.name('lan')}: {len(d.data)} bytes to {d.dst}:123")
         packet = NTP(d.data)
         packet.show()
-        carried = rig.carried_ns(*divmod(packet.fields["sent"], 2**32))
-        print(f"   reference identifier {d.data[12:16].decode()!r}, transmit time "
-              f"{time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(carried // 10**9))}."
-              f"{carried // 10**6 % 1000:03} UTC, arrived {(d.t_ns - carried) / 1e6:.3f} ms later")
-    print("(the fraction is read as 1/2^32 s; Ostrival writes whole milliseconds times 4299266,")
-    print(" so within each second it reads up to 1 ms late)")
+        seconds, fraction = divmod(packet.fields["sent"], 2**32)
+        # Ostrival writes whole milliseconds times 4299266 as the fraction; read it that way.
+        ms = fraction // 4299266
+        meant = rig.carried_ns(seconds, 0) + ms * 10**6
+        print(f"   reference identifier {d.data[12:16].decode()!r}; transmit time "
+              f"{time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(meant // 10**9))}.{ms:03} UTC "
+              f"(fraction {fraction} = {ms} ms x 4299266)")
+        print(f"   arrived {(d.t_ns - meant) / 1e6:.3f} ms after the millisecond it carries")
     print("== removing the namespaces and the prefix")
