@@ -1,5 +1,6 @@
 #include "broadcast/transmit.h"
 
+#include "broadcast/clock.h"
 #include "broadcast/packet.h"
 #include "broadcast/target.h"
 #include "common/report.h"
@@ -49,12 +50,6 @@ bool read_adapters(AdapterBuffer &list) {
     if (!list.allocate(size)) return false;
   }
   return GetAdaptersInfo(list.first(), &size) == ERROR_SUCCESS;
-}
-
-std::uint64_t read_clock() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  return static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
 }
 
 void send_to(SOCKET s, std::uint32_t address, const unsigned char (&packet)[kPacketSize]) {

@@ -22,6 +22,14 @@ SERVICE_STATUS g_status;
 // ours there would deadlock the stop.
 SRWLOCK g_status_lock = SRWLOCK_INIT;
 
+// Reports made outside the lock can reach the manager in any order, and the
+// manager takes nothing after SERVICE_STOPPED: a stop-pending report arriving
+// last leaves it holding a service whose process is gone. So the stopped
+// report waits until the handler has made its stop reports, and a handler
+// that finds the record stopped makes none.
+int g_handler_reports = 0;
+CONDITION_VARIABLE g_handler_done = CONDITION_VARIABLE_INIT;
+
 struct StatusLock {
   StatusLock() { AcquireSRWLockExclusive(&g_status_lock); }
   ~StatusLock() { ReleaseSRWLockExclusive(&g_status_lock); }
@@ -33,12 +41,6 @@ SERVICE_STATUS update(DWORD state, DWORD accepted) {
   StatusLock lock;
   g_status.dwCurrentState = state;
   g_status.dwControlsAccepted = accepted;
-  return g_status;
-}
-
-SERVICE_STATUS update_state(DWORD state) {
-  StatusLock lock;
-  g_status.dwCurrentState = state;
   return g_status;
 }
 
@@ -57,6 +59,37 @@ void report_real(const SERVICE_STATUS &status) {
 }
 
 DWORD wait_real(HANDLE event, DWORD timeout_ms) { return WaitForSingleObject(event, timeout_ms); }
+
+void report_stopped(const ServiceHooks &hooks) {
+  SERVICE_STATUS stopped;
+  {
+    StatusLock lock;
+    while (g_handler_reports > 0)
+      SleepConditionVariableSRW(&g_handler_done, &g_status_lock, INFINITE, 0);
+    g_status.dwCurrentState = SERVICE_STOPPED;
+    g_status.dwControlsAccepted = 0;
+    stopped = g_status;
+  }
+  hooks.report(stopped);
+}
+
+void stop_from_handler(const ServiceHooks &hooks) {
+  SERVICE_STATUS pending;
+  {
+    StatusLock lock;
+    if (g_status.dwCurrentState == SERVICE_STOPPED) return;
+    ++g_handler_reports;
+    g_status.dwCurrentState = SERVICE_STOP_PENDING;
+    pending = g_status;
+  }
+  hooks.report(pending);
+  // The service thread does the rest and reports the final state.
+  SetEvent(g_stop_event);
+  hooks.report(current_status());
+  StatusLock lock;
+  --g_handler_reports;
+  WakeAllConditionVariable(&g_handler_done);
+}
 
 }  // namespace
 
@@ -82,17 +115,14 @@ void run_service(const ServiceHooks &hooks) {
   set_and_report(hooks, SERVICE_RUNNING, kAcceptedWhileRunning);
   run_loop(hooks);
   set_and_report(hooks, SERVICE_STOP_PENDING, kAcceptedWhileRunning);
-  set_and_report(hooks, SERVICE_STOPPED, 0);
+  report_stopped(hooks);
 }
 
 DWORD handle_control(DWORD control, const ServiceHooks &hooks) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-      hooks.report(update_state(SERVICE_STOP_PENDING));
-      // The service thread does the rest and reports the final state.
-      SetEvent(g_stop_event);
-      hooks.report(current_status());
+      stop_from_handler(hooks);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
     case SERVICE_CONTROL_PARAMCHANGE:

@@ -33,9 +33,11 @@ RESOURCE = {"040904E4": {
     "FileDescription": "Ostrival Service", "FileVersion": VERSION + ".0",
     "InternalName": "Ostrival", "ProductVersion": VERSION + ".0"}}
 # Without an X display a box returns at once, unseen: Wine's relay log is how it is read,
-# with the manager handles the command opens and closes.
+# with the manager handles the command opens and closes, and which clock a cycle reads.
 RELAY = ("user32.MessageBoxW;advapi32.OpenSCManagerW;advapi32.OpenServiceW;"
-         "advapi32.CreateServiceW;advapi32.CloseServiceHandle")
+         "advapi32.CreateServiceW;advapi32.CloseServiceHandle;iphlpapi.GetAdaptersInfo;"
+         "kernel32.GetSystemTimeAsFileTime;kernel32.GetSystemTimePreciseAsFileTime;ws2_32.socket")
+CYCLE = re.compile(r"Call \w+\.(GetAdaptersInfo|GetSystemTime\w*|socket)\(")
 BOX = re.compile(r'Call user32\.MessageBoxW\((\w+),\w+ L"(.*)",\w+ L"(.*)",(\w+)\) ret=')
 OPENED = re.compile(r"Ret  advapi32\.(?:OpenSCManagerW|OpenServiceW|CreateServiceW)\(\) "
                     r"retval=(\w+)")
@@ -77,7 +79,7 @@ def expect_datagrams(got, want, sent_after_ns):
         assert sent_after_ns - 10**6 <= carried <= d.t_ns + 10**6
 
 
-def relay_boxes(prefix):
+def relay(prefix):
     status, _, err = prefix.run("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
                                 "/d", RELAY, "/f")
     assert status == 0, err

@@ -1,9 +1,11 @@
 """`debug` sends one identical broadcast to the directed broadcast address of every Ethernet
-adapter with an IPv4 address, whatever else the adapter list holds, and prints nothing."""
+adapter with an IPv4 address, whatever else the adapter list holds, and prints nothing. The
+time it carries is read from the precise clock, once, after the adapter list and before the
+socket."""
 
 import time
 
-from conftest import EXE, expect_datagrams
+from conftest import CYCLE, EXE, expect_datagrams, relay
 
 
 def test_one_cycle_reaches_every_suitable_adapter_once(lab):
@@ -28,7 +30,13 @@ def test_one_cycle_reaches_every_suitable_adapter_once(lab):
     rx = lab.receiver("peer")
     pc = lab.prefix("host")
 
+    relay(pc)
+
     before = time.time_ns()
-    assert pc.run(EXE, "debug")[:2] == (0, b"")
+    status, out, err = pc.run(EXE, "debug", debug="-all,+relay")
+    assert (status, out) == (0, b"")
+    calls = CYCLE.findall(err)
+    assert calls[len(calls) - calls[::-1].index("GetAdaptersInfo"):] == [
+        "GetSystemTimePreciseAsFileTime", "socket"]
     expect_datagrams(rx.take(count=sum(want.values()), timeout=10), want, before)
     assert lab.sent("host", "tun0") == 0

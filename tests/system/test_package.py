@@ -1,6 +1,7 @@
 """The release zip as a user receives it: made by cpack with its checksum beside it, holding
-the two programs and the README; the programs stripped, importing only DLLs that Windows has,
-and carrying the project's version; the unpacked service prints its usage."""
+the two programs and the README; the programs stripped, importing only DLLs that Windows has
+and nothing that Windows 7 lacks, and carrying the project's version; the unpacked service
+prints its usage."""
 
 import hashlib
 import os
@@ -30,5 +31,8 @@ def test_zip(lab, tmp_path):
         assert pe.FILE_HEADER.NumberOfSymbols == 0, f"{exe} is not stripped"
         assert all(s.Name.startswith(b".") for s in pe.sections), f"{exe} has debug sections"
         assert {i.dll.decode().lower() for i in pe.DIRECTORY_ENTRY_IMPORT} <= system32
+        # Named, it would keep the program from starting on Windows 7, which lacks it.
+        assert b"GetSystemTimePreciseAsFileTime" not in {
+            f.name for i in pe.DIRECTORY_ENTRY_IMPORT for f in i.imports}
     assert version_resource(tmp_path / "ostrival.exe") == RESOURCE
     assert pc.run(tmp_path / "ostrival.exe", "help")[:2] == (0, USAGE)

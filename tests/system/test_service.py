@@ -4,7 +4,7 @@ remove while running, and the refusals on the way, each in its own box."""
 
 import time
 
-from conftest import REGISTERED, EXE, TRACECAP, admin, expect_datagrams, registration, relay_boxes
+from conftest import REGISTERED, EXE, TRACECAP, admin, expect_datagrams, registration, relay
 from rig import wait_for
 
 SPACED = r"C:\Program Files\Ostrival Test\ostrival.exe"
@@ -20,7 +20,7 @@ def test_service_life(lab):
     lab.veth("host", "v1", "10.1.1.1/24", "peer", "p1", "10.1.1.2/24")
     rx = lab.receiver("peer")
     pc = lab.prefix("host")
-    relay_boxes(pc)
+    relay(pc)
     traces = pc.traces(TRACECAP)
     spaced = pc.put(EXE, SPACED)
     long = pc.put(EXE, LONG)

@@ -1,5 +1,8 @@
-// The clock conversion and the packet layout, byte for byte, at the readings that matter.
+// Which clock is read, and the conversion and the packet layout, byte for byte, at the readings
+// that matter.
 #include "broadcast/packet.h"
+
+#include "broadcast/clock.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +61,16 @@ TEST(BuildPacket, ExactBytes) {
   };
   // clang-format on
   for (std::size_t i = 0; i < kPacketSize; ++i) EXPECT_EQ(p[i], expected[i]) << "offset " << i;
+}
+
+// Windows 7 has no precise reader: the lookup finds nothing, and the coarse clock is read.
+TEST(ChooseClock, CoarseWhereThePreciseIsMissing) {
+  EXPECT_EQ(choose_clock(nullptr), &GetSystemTimeAsFileTime);
+  const FARPROC precise =
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime");
+  ASSERT_NE(precise, nullptr);
+  EXPECT_EQ(reinterpret_cast<void (*)()>(choose_clock(precise)),
+            reinterpret_cast<void (*)()>(precise));
 }
 
 }  // namespace

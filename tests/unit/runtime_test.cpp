@@ -64,6 +64,11 @@ void fake_report(const SERVICE_STATUS &status) {
   g_report_threads.push_back(GetCurrentThreadId());
 }
 
+std::string last_call() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_calls.back();
+}
+
 std::size_t reports_so_far() {
   std::lock_guard<std::mutex> hold(g_lock);
   return g_report_threads.size();
@@ -193,8 +198,21 @@ TEST_F(Runtime, NoReportIsMadeUnderTheStatusLock) {
 
 DWORD real_wait(HANDLE event, DWORD timeout_ms) { return WaitForSingleObject(event, timeout_ms); }
 
-TEST_F(Runtime, StopFromTheDispatcherThread) {
-  const ServiceHooks hooks{fake_register, fake_report, INFINITE, fake_cycle, real_wait};
+// The handler's second report, on the dispatcher thread, is held back until the service thread
+// has reported the stop: the interleaving that once let a stop-pending report follow it. Where
+// the service thread rightly waits for the handler, the hold gives up after 2 s.
+DWORD g_dispatcher_thread;
+int g_dispatcher_reports;
+void report_second_late(const SERVICE_STATUS &status) {
+  if (GetCurrentThreadId() == g_dispatcher_thread && ++g_dispatcher_reports == 2)
+    for (int i = 0; i < 200 && last_call() != report(SERVICE_STOPPED, 0); ++i) Sleep(10);
+  fake_report(status);
+}
+
+TEST_F(Runtime, StopFromTheDispatcherThreadIsReportedLast) {
+  g_dispatcher_thread = GetCurrentThreadId();
+  g_dispatcher_reports = 0;
+  const ServiceHooks hooks{fake_register, report_second_late, INFINITE, fake_cycle, real_wait};
   std::thread service([&hooks] { run_service(hooks); });
   // Until the running report; the loops guard against a hang, they measure nothing.
   for (int i = 0; i < 6000 && reports_so_far() < 2; ++i) Sleep(10);
@@ -207,14 +225,18 @@ TEST_F(Runtime, StopFromTheDispatcherThread) {
   service.join();
   Lines ours, handlers;
   for (std::size_t i = 0; i < g_report_threads.size(); ++i)
-    (g_report_threads[i] == GetCurrentThreadId() ? handlers : ours).push_back(g_calls[i + 1]);
+    (g_report_threads[i] == g_dispatcher_thread ? handlers : ours).push_back(g_calls[i + 1]);
   EXPECT_EQ(ours, (Lines{report(SERVICE_START_PENDING, 0), report(SERVICE_RUNNING, 0x4D),
                          report(SERVICE_STOP_PENDING, 0x4D), report(SERVICE_STOPPED, 0)}));
-  // The handler's first report comes before the event lets the service thread go on; its
-  // second shows the record as the service thread has got it by then.
+  // The handler's first report comes before the event lets the service thread go on.
   ASSERT_EQ(handlers.size(), 2u);
   EXPECT_EQ(handlers[0], report(SERVICE_STOP_PENDING, 0x4D));
   EXPECT_EQ(g_calls[3], handlers[0]);
+  // The manager takes nothing after the stopped report.
+  EXPECT_EQ(g_calls.back(), report(SERVICE_STOPPED, 0));
+  // A stop that comes once the service has stopped reports nothing.
+  EXPECT_EQ(handle_control(SERVICE_CONTROL_STOP, hooks), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(g_report_threads.size(), 6u);
   EXPECT_EQ(g_cycles, 0);
   EXPECT_EQ(recorder_.take(), Lines{kShutdown});
 }
