@@ -4,7 +4,8 @@
 //
 // Two threads meet here: the manager's service thread (service main, run
 // loop, every cycle) and the main thread inside the dispatcher (the control
-// handler). The stop event is what orders them.
+// handler). The stop event is what orders them, and whatever their
+// interleaving, the stopped report is the last the manager receives.
 #pragma once
 
 #include <windows.h>
