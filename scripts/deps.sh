@@ -1,13 +1,15 @@
 #!/bin/sh
-# Installs from Debian what building and testing Ostrival needs: the MinGW-w64 cross compiler,
-# Wine to run the result, GoogleTest's sources, pytest with pyroute2 (namespaces), scapy (NTP
+# Installs from Debian what building and testing Ostrival needs: the MinGW-w64 cross compilers
+# (x64 and x86), Wine with its 32-bit side (wine32 from the i386 architecture, which this adds)
+# to run the results, GoogleTest's sources, pytest with pyroute2 (namespaces), scapy (NTP
 # decoding) and pefile for the scenarios, wixl and msitools for the MSI, clang for fuzzing and
 # with its linker and static checkers for scripts/check-code.sh. Does nothing when all of it is
 # there. Run as root.
 set -eu
 
-PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
-iproute2 procps googletest python3 lld clang-tidy clang-format cppcheck"
+PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+mingw-w64-tools wine64 wine32:i386 iproute2 procps googletest python3 lld clang-tidy clang-format
+cppcheck"
 # Their recommends would bring plotting and desktop libraries nothing here uses.
 PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile wixl msitools"
 
@@ -22,6 +24,7 @@ full=$(missing $PACKAGES) lean=$(missing $PYTHON)
 [ -n "$full$lean" ] || exit 0
 
 echo "deps.sh: installing$full$lean" >&2
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 apt-get update
 export DEBIAN_FRONTEND=noninteractive
 # shellcheck disable=SC2086

@@ -22,7 +22,7 @@ for id in "$@"; do
   fi
   # The service scenario only when the quick tests catch nothing.
   (cd "$tree/build" && ctest -E 'code_health|service' -j3 --stop-on-failure >>"$log" 2>&1 &&
-    ctest -R '^service$' >>"$log" 2>&1)
-  failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([a-z_]*\) .*/\1/p' "$log" | paste -sd,)
+    ctest -R '^service-' -j2 >>"$log" 2>&1)
+  failed=$(sed -n 's/^[[:space:]]*[0-9]* - \([a-z0-9_-]*\) .*/\1/p' "$log" | paste -sd,)
   if [[ -n $failed ]]; then echo "$id	caught	$failed	$what"; else echo "$id	MISSED	-	$what"; fi
 done

@@ -15,9 +15,11 @@ from scapy.layers.ntp import NTP
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", "rig"))
 import rig  # noqa: E402
 
-EXE = os.environ.get("OSTRIVAL_EXE", "")
-TRACECAP = os.environ.get("TRACECAP_EXE", "")
+# Each scenario runs once per architecture, on that build tree's programs, in prefixes of its
+# kind (x64 or x86).
+ARCH = os.environ.get("OSTRIVAL_ARCH", "x64")
 BUILD, VERSION = os.environ.get("OSTRIVAL_BUILD", ""), os.environ.get("OSTRIVAL_VERSION", "")
+EXE, TRACECAP = f"{BUILD}/ostrival.exe", f"{BUILD}/tools/tracecap/tracecap.exe"
 CAPTION = "Ostrival Service"
 # What the program promises where more than one scenario looks.
 USAGE = (b"Ostrival Service Application.\r\nUse one of these parameters:\r\n"
@@ -59,7 +61,7 @@ def pytest_configure(config):
 
 @pytest.fixture
 def lab(request):
-    with rig.Lab(request.node.name.replace("test_", "")[:6]) as made:
+    with rig.Lab(request.node.name.replace("test_", "")[:6], ARCH) as made:
         yield made
 
 

@@ -20,6 +20,8 @@ from collections import namedtuple
 from pyroute2 import NetNS, netns
 
 WINE = "/usr/lib/wine/wine64"
+# A 32-bit prefix runs on the 32-bit loader, which Debian's wine32:i386 brings.
+LOADERS = {"x64": (WINE, "win64", "wine64"), "x86": ("/usr/lib/wine/wine", "win32", "wine32:i386")}
 WINESERVER = "/usr/lib/wine/wineserver"
 SO_TIMESTAMPNS = 35
 SO_RCVBUFFORCE = 33
@@ -53,10 +55,11 @@ def ns_named(name):
 
 
 class Lab:
-    """Namespaces named after this process, and everything started in them."""
+    """Namespaces named after this process, and everything started in them. Its prefixes are
+    of architecture ARCH (x64 or x86) unless told otherwise."""
 
-    def __init__(self, tag):
-        self.tag = f"ostv{os.getpid()}{tag}"
+    def __init__(self, tag, arch="x64"):
+        self.tag, self.arch = f"ostv{os.getpid()}{tag}", arch
         self.tmp = tempfile.mkdtemp(prefix=self.tag + "-")
         self.prefixes, self.sockets, self.netlinks = [], [], {}
         # The namespace this runs in, and the machine's where it can be read, are never used.
@@ -146,8 +149,8 @@ class Lab:
                 pass
         return found
 
-    def prefix(self, short):
-        prefix = Prefix(self, short)
+    def prefix(self, short, arch=None):
+        prefix = Prefix(self, short, arch or self.arch)
         self.prefixes.append(prefix)
         return prefix
 
@@ -176,15 +179,19 @@ class Lab:
 
 
 class Prefix:
-    """A fresh Wine prefix whose wineserver runs inside namespace SHORT of LAB."""
+    """A fresh Wine prefix of architecture ARCH whose wineserver runs inside namespace SHORT of
+    LAB. It refuses to start where that architecture's Wine is missing or cannot run it."""
 
-    def __init__(self, lab, short):
+    def __init__(self, lab, short, arch):
         self.lab, self.ns = lab, lab.ns(short)
+        self.loader, winearch, package = LOADERS[arch]
+        if not os.access(self.loader, os.X_OK):
+            raise RuntimeError(f"{self.loader} is missing: install {package} (scripts/deps.sh)")
         self.path = tempfile.mkdtemp(prefix=f"prefix-{short}-", dir=lab.tmp)
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         # Arguments reach Wine as UTF-8 whatever the caller's locale.
-        self.env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        LC_ALL="C.UTF-8")
+        self.env.update(WINEPREFIX=self.path, WINEARCH=winearch, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
         self.inode = ns_named(self.ns)
         self.server_dir = None
         self.server = subprocess.Popen(["ip", "netns", "exec", self.ns, WINESERVER, "-f", "-p"],
@@ -195,8 +202,11 @@ class Prefix:
         # Until it listens, a client would start a wineserver of its own.
         wait_for("wineserver socket", self._listening, 10, 0.02)
         # The first command boots the prefix; `wineboot -i` as well would start a second
-        # services.exe with a service database of its own.
-        self.run("cmd", "/c", "exit 0", timeout=120)
+        # services.exe with a service database of its own. A Wine that lacks its 32-bit side
+        # can exit 0 having run nothing, so the command must be heard.
+        if self.run("cmd", "/c", "echo", "booted", timeout=120)[1] != b"booted\r\n":
+            raise RuntimeError(f"{self.loader} ran nothing in a new {winearch} prefix: "
+                               f"install {package} whole (scripts/deps.sh)")
 
     def server_inode(self):
         try:
@@ -216,7 +226,7 @@ class Prefix:
         where = self.server_inode()
         if where != self.inode or where in self.lab.outside:
             raise RuntimeError(f"wineserver of {self.ns} is not running inside it: refusing")
-        return ["ip", "netns", "exec", self.ns, WINE, *map(str, argv)]
+        return ["ip", "netns", "exec", self.ns, self.loader, *map(str, argv)]
 
     def spawn(self, *argv, debug="-all", **popen):
         return subprocess.Popen(self.command(argv), env=dict(self.env, WINEDEBUG=debug), **popen)
