@@ -48,8 +48,8 @@ void set_and_report(const ServiceHooks &hooks, DWORD state, DWORD accepted) {
   hooks.report(update(state, accepted));
 }
 
-bool register_real_handler() {
-  g_status_handle = register_handler(control_handler);
+bool register_real_handler(LPHANDLER_FUNCTION_EX handler) {
+  g_status_handle = register_handler(handler);
   return g_status_handle != nullptr;
 }
 
@@ -109,7 +109,7 @@ void run_service(const ServiceHooks &hooks) {
     StatusLock lock;
     g_status = SERVICE_STATUS{kServiceWin32, SERVICE_STOPPED, 0, NO_ERROR, 0, 0, 0};
   }
-  if (!hooks.register_handler()) return;
+  if (!hooks.register_handler(control_handler)) return;
 
   set_and_report(hooks, SERVICE_START_PENDING, 0);
   set_and_report(hooks, SERVICE_RUNNING, kAcceptedWhileRunning);

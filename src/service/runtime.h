@@ -24,10 +24,11 @@ extern SERVICE_STATUS_HANDLE g_status_handle;
 void WINAPI service_main(DWORD argc, LPWSTR *argv);
 DWORD WINAPI control_handler(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context);
 
-// The edges of the service that tests replace. `report` is called with the
-// status record as it stands at that moment.
+// The edges of the service that tests replace. `register_handler` is given
+// the control handler to register; `report` is called with the status
+// record as it stands at that moment.
 struct ServiceHooks {
-  bool (*register_handler)();
+  bool (*register_handler)(LPHANDLER_FUNCTION_EX handler);
   void (*report)(const SERVICE_STATUS &status);
   DWORD interval_ms;
   void (*cycle)();

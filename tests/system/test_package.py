@@ -38,6 +38,10 @@ def test_zip(lab, tmp_path):
         assert pe.FILE_HEADER.Machine == {"x64": 0x8664, "x86": 0x14C}[ARCH]
         assert pe.FILE_HEADER.NumberOfSymbols == 0, f"{exe} is not stripped"
         assert not [n for n in section_names(pe) if n.startswith(b".debug")], exe
+        # ASLR, with high-entropy addresses where 64-bit, and DEP; relocations kept for ASLR.
+        hardened = 0x40 | 0x100 | (0x20 if ARCH == "x64" else 0)
+        assert pe.OPTIONAL_HEADER.DllCharacteristics & hardened == hardened, exe
+        assert pe.OPTIONAL_HEADER.DATA_DIRECTORY[5].Size and not pe.FILE_HEADER.Characteristics & 1
         assert {i.dll.decode().lower() for i in pe.DIRECTORY_ENTRY_IMPORT} <= system32
         # Named, it would keep the program from starting on Windows 7, which lacks it.
         assert b"GetSystemTimePreciseAsFileTime" not in {
