@@ -1,59 +1,68 @@
 # The release packages of this build's architecture, made by the build itself, each with its
 # SHA-256 beside it in sha256sum's format:
-#   ostrival-<version>-win64.zip or -win32.zip: the two programs, stripped, and the README;
-#   ostrival-<version>-x64.msi or -x86.msi: the Windows Installer package, where Debian's wixl
-#   is found.
+#   ostrival-<version>-win64.zip or -win32.zip: the two programs, stripped, the README and the
+#   third-party notices;
+#   ostrival-<version>-x64.msi or -x86.msi: the Windows Installer package of the same files,
+#   where Debian's wixl is found.
 # Both are packed from one folder of the files as shipped (the stage), so that a release can
-# sign the programs there and pack again.
-find_package(Python3 COMPONENTS Interpreter)
+# sign the programs there and pack again; the same stage gives the same bytes.
+# Debian's own Python first: it has the Debian modules (olefile) that the steps import.
+find_program(PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(PYTHON3 python3)
 find_program(WIXL wixl)
 if(OSTRIVAL_ARCH STREQUAL x64)
   set(OSTRIVAL_ZIP_ARCH win64)
 else()
   set(OSTRIVAL_ZIP_ARCH win32)
 endif()
+set(OSTRIVAL_SHIPPED ostrival.exe tracecap.exe README.md THIRD-PARTY-NOTICES.txt)
 
-# STAGE/ostrival.exe and STAGE/tracecap.exe, stripped copies of PROGRAM and tracecap, and the
-# README.
+# STAGE holds stripped copies of PROGRAM (as ostrival.exe) and tracecap, the README, and the
+# notices of the runtime linked into them.
 function(ostrival_stage target program stage)
-  set(files ${stage}/ostrival.exe ${stage}/tracecap.exe ${stage}/README.md)
+  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${stage}/ OUTPUT_VARIABLE files)
   add_custom_command(OUTPUT ${files}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
     COMMAND ${CMAKE_STRIP} -o ${stage}/ostrival.exe $<TARGET_FILE:${program}>
     COMMAND ${CMAKE_STRIP} -o ${stage}/tracecap.exe $<TARGET_FILE:tracecap>
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${stage}/README.md
-    DEPENDS ${program} tracecap ${PROJECT_SOURCE_DIR}/README.md VERBATIM)
+    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/notices.py
+            ${stage}/THIRD-PARTY-NOTICES.txt ${CMAKE_CXX_COMPILER}
+    DEPENDS ${program} tracecap ${PROJECT_SOURCE_DIR}/README.md
+            ${PROJECT_SOURCE_DIR}/cmake/notices.py VERBATIM)
   add_custom_target(${target} DEPENDS ${files})
 endfunction()
 
 function(ostrival_zip target stage out)
+  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${stage}/ OUTPUT_VARIABLE files)
   add_custom_command(OUTPUT ${out} ${out}.sha256
-    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/zip.py ${out} ${stage}/ostrival.exe
-            ${stage}/tracecap.exe ${stage}/README.md
-    DEPENDS ${stage}/ostrival.exe ${stage}/tracecap.exe ${stage}/README.md
-            ${PROJECT_SOURCE_DIR}/cmake/zip.py VERBATIM)
+    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/zip.py ${out} ${OSTRIVAL_EPOCH}
+            ${files}
+    DEPENDS ${files} ${PROJECT_SOURCE_DIR}/cmake/zip.py VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${out})
 endfunction()
 
 function(ostrival_msi target version stage out)
+  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${stage}/ OUTPUT_VARIABLE files)
   add_custom_command(OUTPUT ${out} ${out}.sha256
-    COMMAND ${CMAKE_COMMAND} -DWIXL=${WIXL} -DWXS=${PROJECT_SOURCE_DIR}/res/ostrival.wxs
-            -DVERSION=${version} -DARCH=${OSTRIVAL_ARCH} -DSTAGE=${stage} -DOUT=${out}
+    COMMAND ${CMAKE_COMMAND} -DWIXL=${WIXL} -DPYTHON=${PYTHON3}
+            -DWXS=${PROJECT_SOURCE_DIR}/res/ostrival.wxs -DVERSION=${version}
+            -DARCH=${OSTRIVAL_ARCH} -DEPOCH=${OSTRIVAL_EPOCH} -DSTAGE=${stage} -DOUT=${out}
             -P ${PROJECT_SOURCE_DIR}/cmake/wixl.cmake
-    DEPENDS ${PROJECT_SOURCE_DIR}/res/ostrival.wxs ${PROJECT_SOURCE_DIR}/cmake/wixl.cmake
-            ${stage}/ostrival.exe ${stage}/tracecap.exe VERBATIM)
+    DEPENDS ${files} ${PROJECT_SOURCE_DIR}/res/ostrival.wxs ${PROJECT_SOURCE_DIR}/cmake/wixl.cmake
+            ${PROJECT_SOURCE_DIR}/cmake/msi_fix.py VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${out})
 endfunction()
 
 set(OSTRIVAL_STAGE ${CMAKE_BINARY_DIR}/stage)
-ostrival_stage(stage ostrival ${OSTRIVAL_STAGE})
-if(Python3_FOUND)
+if(PYTHON3)
+  ostrival_stage(stage ostrival ${OSTRIVAL_STAGE})
   ostrival_zip(zip ${OSTRIVAL_STAGE}
                ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ZIP_ARCH}.zip)
 else()
-  message(STATUS "python3 not found: no zip")
+  message(STATUS "python3 not found: no packages")
 endif()
-if(WIXL)
+if(PYTHON3 AND WIXL)
   ostrival_msi(msi ${PROJECT_VERSION} ${OSTRIVAL_STAGE}
                ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ARCH}.msi)
 else()

@@ -1,7 +1,7 @@
-"""zip.py OUT FILE...: packs the files, by their names alone and in the order given, into the
-zip OUT, and writes OUT.sha256 beside it in sha256sum's format. Nothing of the machine goes in:
-every entry has the same mode, and the time of SOURCE_DATE_EPOCH (else 1980-01-01, the
-earliest a zip can hold), read as UTC."""
+"""zip.py OUT EPOCH FILE...: packs the files, by their names alone and in the order given, into
+the zip OUT, and writes OUT.sha256 beside it in sha256sum's format. Nothing of the machine goes
+in: every entry has the same mode, and the time EPOCH (no earlier than 1980-01-01, the earliest
+a zip can hold) as UTC."""
 
 import hashlib
 import os
@@ -9,8 +9,8 @@ import sys
 import time
 import zipfile
 
-out, files = sys.argv[1], sys.argv[2:]
-when = time.gmtime(max(int(os.environ.get("SOURCE_DATE_EPOCH", "0")), 315532800))[:6]
+out, epoch, files = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+when = time.gmtime(max(epoch, 315532800))[:6]
 with zipfile.ZipFile(out, "w") as z:
     for path in files:
         entry = zipfile.ZipInfo(os.path.basename(path), when)

@@ -1,17 +1,19 @@
 #!/bin/sh
-# Installs from Debian what building and testing Ostrival needs: the MinGW-w64 cross compilers
-# (x64 and x86), Wine with its 32-bit side (wine32 from the i386 architecture, which this adds)
-# to run the results, GoogleTest's sources, pytest with pyroute2 (namespaces), scapy (NTP
-# decoding) and pefile for the scenarios, wixl and msitools for the MSI, clang for fuzzing and
-# with its linker and static checkers for scripts/check-code.sh. Does nothing when all of it is
-# there. Run as root.
+# Installs from Debian what building, testing and releasing Ostrival needs: the MinGW-w64
+# cross compilers (x64 and x86), Wine with its 32-bit side (wine32 from the i386 architecture,
+# which this adds) to run the results, GoogleTest's sources, pytest with pyroute2 (namespaces),
+# scapy (NTP decoding) and pefile for the scenarios, wixl, msitools and olefile for the MSI,
+# osslsigncode with the PKCS#11 engine, SoftHSM2 and OpenSC for signing and its test,
+# diffoscope to show where two builds differ, clang for fuzzing and with its linker and static
+# checkers for scripts/check-code.sh. Does nothing when all of it is there. Run as root.
 set -eu
 
 PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
 mingw-w64-tools wine64 wine32:i386 iproute2 procps googletest python3 lld clang-tidy clang-format
 cppcheck"
 # Their recommends would bring plotting and desktop libraries nothing here uses.
-PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile wixl msitools"
+PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile wixl msitools python3-olefile
+osslsigncode libengine-pkcs11-openssl softhsm2 opensc diffoscope"
 
 missing() {
   for p in "$@"; do

@@ -19,6 +19,7 @@ MSI, NEXT = f"{BUILD}/ostrival-{VERSION}-{ARCH}.msi", os.environ.get("OSTRIVAL_N
 REFUSAL = (f"This package is for 32-bit Windows. On 64-bit Windows install "
            f"ostrival-{VERSION}-x64.msi.")
 FOLDER = r"C:\Program Files\Ostrival"
+FILES = ["THIRD-PARTY-NOTICES.txt", "ostrival.exe", "tracecap.exe"]
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 
 
@@ -39,7 +40,8 @@ def test_tables(tmp_path):
     assert [(c["Name"], c["Event"], c["Wait"]) for c in table(MSI, "ServiceControl")] == [
         ("Ostrival", str(0x01 | 0x02 | 0x20 | 0x80), "1")]
     assert {(f["FileName"], f["Component_"]) for f in table(MSI, "File")} == {
-        ("ostrival.exe", "Service"), ("tracecap.exe", "Tracecap")}
+        ("ostrival.exe", "Service"), ("tracecap.exe", "Tracecap"),
+        ("THIRD-PARTY-NOTICES.txt", "Notices")}
     summary = subprocess.run(["msiinfo", "suminfo", MSI], capture_output=True, text=True).stdout
     assert {"x64": "Template: x64;1033\n", "x86": "Template: Intel;1033\n"}[ARCH] in summary
     conditions = {c["Condition"]: c["Description"] for c in table(MSI, "LaunchCondition")}
@@ -87,13 +89,13 @@ def test_install_upgrade_remove(lab):
     installed_as = dict(REGISTERED, ImagePath=FOLDER + r"\ostrival.exe")
     assert {k: v for k, v in registration(pc).items() if k in installed_as} == installed_as
     assert entries(pc) == [("Ostrival Service", VERSION)]
-    assert installed(pc) == (["ostrival.exe", "tracecap.exe"], VERSION + ".0")
+    assert installed(pc) == (FILES, VERSION + ".0")
 
     assert msiexec(pc, "/i", later)[0] == 0
     wait_for("running", lambda: pc.service_state() == 4, 60)
     [(_, version)] = entries(pc)
     assert version != VERSION
-    assert installed(pc) == (["ostrival.exe", "tracecap.exe"], version + ".0")
+    assert installed(pc) == (FILES, version + ".0")
     assert msiexec(pc, "/i", package)[0] == 1603, "an earlier version went over a later one"
     assert entries(pc) == [("Ostrival Service", version)]
 

@@ -1,7 +1,8 @@
 """The release zip as a user receives it: made by the build with its checksum beside it,
-holding the two programs and the README; the programs built for the zip's architecture,
-stripped, importing only DLLs that Windows has and nothing that Windows 7 lacks, and carrying
-the project's version; the unpacked service prints its usage."""
+holding the two programs, the README and the third-party notices; the programs built for the
+zip's architecture, stripped, hardened (ASLR, DEP), importing only DLLs that Windows has and
+nothing that Windows 7 lacks, and carrying the project's version; the unpacked service prints
+its usage."""
 
 import hashlib
 import os
@@ -28,7 +29,8 @@ def test_zip(lab, tmp_path):
     with open(os.path.join(BUILD, name + ".sha256")) as f:
         assert f.read() == f"{digest}  {name}\n"
     with zipfile.ZipFile(os.path.join(BUILD, name)) as z:
-        assert sorted(z.namelist()) == ["README.md", "ostrival.exe", "tracecap.exe"]
+        assert z.namelist() == ["ostrival.exe", "tracecap.exe", "README.md",
+                                "THIRD-PARTY-NOTICES.txt"]
         z.extractall(tmp_path)
 
     pc = lab.prefix("pkg")
