@@ -12,12 +12,16 @@ if(ARCH STREQUAL x64)
 endif()
 string(UUID product NAMESPACE 92F12B63-8AF2-4C2C-9E85-BDCD6F101EDF NAME "${VERSION} ${ARCH}"
        TYPE SHA1 UPPER)
-file(GLOB staged ${STAGE}/*)
+# A copy to touch: the stage's own times tell the build what is up to date.
+set(files ${OUT}.files)
+file(REMOVE_RECURSE ${files})
+file(COPY ${STAGE}/ DESTINATION ${files})
+file(GLOB staged ${files}/*)
 execute_process(COMMAND touch -d @${EPOCH} ${staged} COMMAND_ERROR_IS_FATAL ANY)
 # wixl takes sources relative to where it runs.
 execute_process(COMMAND ${WIXL} ${platform} -D Version=${VERSION} -D Arch=${ARCH}
                         -D ProductCode=${product} -o ${OUT} ${WXS}
-                WORKING_DIRECTORY ${STAGE} RESULT_VARIABLE failed OUTPUT_VARIABLE said
+                WORKING_DIRECTORY ${files} RESULT_VARIABLE failed OUTPUT_VARIABLE said
                 ERROR_VARIABLE said)
 if(NOT failed AND NOT said)
   execute_process(COMMAND ${PYTHON} ${CMAKE_CURRENT_LIST_DIR}/msi_fix.py ${OUT} ${EPOCH}

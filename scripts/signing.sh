@@ -1,0 +1,82 @@
+# Sourced by release.sh: the Authenticode signatures of a release, made with osslsigncode in one
+# of three ways, chosen from the environment (release.sh lists it): signed with a key, detached
+# signatures attached, or none. Files are signed in place; each one's signature is then kept in
+# signatures/ARCH/NAME.sig of the release. Every failure names what is wrong and ends the run.
+if [[ -n ${OSTRIVAL_SIGNATURES:-} ]]; then
+  signing=attach
+elif [[ -n ${OSTRIVAL_SIGN_KEY:-} ]]; then
+  signing=sign
+else
+  signing=none
+fi
+
+# Before anything is built: a trial signature with the key, checked against the certificate,
+# finds a wrong PIN or password and a certificate that is not the key's.
+check_signing_inputs() {
+  if [[ $signing == attach ]]; then
+    [[ -d $OSTRIVAL_SIGNATURES ]] || die "OSTRIVAL_SIGNATURES=$OSTRIVAL_SIGNATURES is not a folder"
+    return
+  fi
+  [[ $signing == sign ]] || return 0
+  local certs=${OSTRIVAL_SIGN_CERTS:-} key=$OSTRIVAL_SIGN_KEY log=$work/trial.log
+  [[ -r $certs ]] || die "OSTRIVAL_SIGN_CERTS must name the certificate chain (PEM)"
+  openssl x509 -in "$certs" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing' ||
+    die "the certificate in $certs is not for code signing (no codeSigning extended key usage)"
+  head -c 32 /dev/urandom >"$work/trial"
+  if [[ $key == pkcs11:* ]]; then
+    [[ -r ${OSTRIVAL_SIGN_PKCS11_MODULE:-} ]] ||
+      die "a PKCS#11 key needs OSTRIVAL_SIGN_PKCS11_MODULE, the token's module"
+    keyargs=(-pkcs11module "$OSTRIVAL_SIGN_PKCS11_MODULE" -key "$key" -certs "$certs")
+    PKCS11_MODULE_PATH=$OSTRIVAL_SIGN_PKCS11_MODULE openssl pkeyutl -engine pkcs11 -keyform engine \
+      -inkey "$key" ${OSTRIVAL_SIGN_PASS:+-passin env:OSTRIVAL_SIGN_PASS} -sign \
+      -in "$work/trial" -out "$work/trial.sig" >"$log" 2>&1
+  else
+    [[ -r $key ]] || die "OSTRIVAL_SIGN_KEY=$key is neither a pkcs11: URI nor a readable PKCS#12 file"
+    keyargs=(-pkcs12 "$key")
+    openssl pkcs12 -in "$key" -passin env:OSTRIVAL_SIGN_PASS -nocerts -nodes 2>"$log" |
+      openssl pkeyutl -sign -inkey /dev/stdin -in "$work/trial" -out "$work/trial.sig" 2>>"$log"
+  fi || {
+    grep -q 'PIN incorrect' "$log" &&
+      die "the token refused the PIN (OSTRIVAL_SIGN_PASS); tokens lock after a few wrong ones"
+    grep -qi 'mac verify\|invalid password' "$log" && die "wrong password (OSTRIVAL_SIGN_PASS) for $key"
+    die "cannot sign with $key: $(grep -v '^Engine' "$log" | head -3 | tr '\n' ' ')"
+  }
+  openssl pkeyutl -verify -certin -inkey "$certs" -in "$work/trial" -sigfile "$work/trial.sig" \
+    >/dev/null 2>&1 || die "the certificate in $certs is not the certificate of the key $key"
+}
+
+# FILE, in place, by the chosen way; SIG gets its detached signature.
+sign_file() {
+  local file=$1 sig=$2 log=$work/sign.log
+  case $signing in
+  none) return ;;
+  sign)
+    printf '%s' "${OSTRIVAL_SIGN_PASS:-}" | osslsigncode sign "${keyargs[@]}" \
+      ${OSTRIVAL_SIGN_PASS:+-readpass /dev/stdin} ${OSTRIVAL_SIGN_TSA:+-ts "$OSTRIVAL_SIGN_TSA"} \
+      -h sha256 -n "Ostrival Service" -in "$file" -out "$file.signed" >"$log" 2>&1 ||
+      die "signing $(basename "$file") failed: $(tail -3 "$log" | tr '\n' ' ')"
+    ;;
+  attach)
+    local detached=$OSTRIVAL_SIGNATURES/${sig#"$work/out/signatures/"}
+    [[ -f $detached ]] || die "no signature $detached for $(basename "$file")"
+    # Its own verdict needs the root certificate; the digests alone say whose it is.
+    osslsigncode attach-signature -sigin "$detached" -in "$file" -out "$file.signed" >"$log" 2>&1
+    osslsigncode verify -in "$file.signed" >"$log" 2>&1
+    if ! grep -q '^Calculated' "$log" || grep -q 'MISMATCH' "$log"; then
+      die "the signature $detached belongs to another build: it does not cover this $(basename "$file")"
+    fi
+    ;;
+  esac
+  mv "$file.signed" "$file"
+  mkdir -p "$(dirname "$sig")"
+  osslsigncode extract-signature -in "$file" -out "$sig" >"$log" 2>&1 ||
+    die "could not keep the signature of $(basename "$file"): $(tail -2 "$log" | tr '\n' ' ')"
+}
+
+signing_outcome() {
+  case $signing in
+  none) echo "unsigned" ;;
+  sign) echo "signed" ;;
+  attach) echo "signed (signatures attached from $OSTRIVAL_SIGNATURES)" ;;
+  esac
+}
