@@ -17,53 +17,57 @@ else()
 endif()
 set(OSTRIVAL_SHIPPED ostrival.exe tracecap.exe README.md THIRD-PARTY-NOTICES.txt)
 
-# STAGE holds stripped copies of PROGRAM (as ostrival.exe) and tracecap, the README, and the
-# notices of the runtime linked into them.
-function(ostrival_stage target program stage)
-  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${stage}/ OUTPUT_VARIABLE files)
+# The stage STAGE, in the folder of that name in this build directory, holds stripped copies of
+# PROGRAM (as ostrival.exe) and tracecap, the README, and the notices of the runtime linked
+# into them. What is packed from it depends on STAGE as a target, so that parallel builds
+# stage once.
+function(ostrival_stage stage program)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${stage})
+  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${dir}/ OUTPUT_VARIABLE files)
   add_custom_command(OUTPUT ${files}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
-    COMMAND ${CMAKE_STRIP} -o ${stage}/ostrival.exe $<TARGET_FILE:${program}>
-    COMMAND ${CMAKE_STRIP} -o ${stage}/tracecap.exe $<TARGET_FILE:tracecap>
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${stage}/README.md
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND ${CMAKE_STRIP} -o ${dir}/ostrival.exe $<TARGET_FILE:${program}>
+    COMMAND ${CMAKE_STRIP} -o ${dir}/tracecap.exe $<TARGET_FILE:tracecap>
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${dir}/README.md
     COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/notices.py
-            ${stage}/THIRD-PARTY-NOTICES.txt ${CMAKE_CXX_COMPILER}
+            ${dir}/THIRD-PARTY-NOTICES.txt ${CMAKE_CXX_COMPILER}
     DEPENDS ${program} tracecap ${PROJECT_SOURCE_DIR}/README.md
             ${PROJECT_SOURCE_DIR}/cmake/notices.py VERBATIM)
-  add_custom_target(${target} DEPENDS ${files})
+  add_custom_target(${stage} DEPENDS ${files})
 endfunction()
 
 function(ostrival_zip target stage out)
-  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${stage}/ OUTPUT_VARIABLE files)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${stage})
+  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${dir}/ OUTPUT_VARIABLE files)
   add_custom_command(OUTPUT ${out} ${out}.sha256
-    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/zip.py ${out} ${OSTRIVAL_EPOCH}
-            ${files}
+    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/zip.py ${out} ${OSTRIVAL_EPOCH} ${files}
     DEPENDS ${files} ${PROJECT_SOURCE_DIR}/cmake/zip.py VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${out})
+  add_dependencies(${target} ${stage})
 endfunction()
 
 function(ostrival_msi target version stage out)
-  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${stage}/ OUTPUT_VARIABLE files)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${stage})
+  list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${dir}/ OUTPUT_VARIABLE files)
   add_custom_command(OUTPUT ${out} ${out}.sha256
     COMMAND ${CMAKE_COMMAND} -DWIXL=${WIXL} -DPYTHON=${PYTHON3}
             -DWXS=${PROJECT_SOURCE_DIR}/res/ostrival.wxs -DVERSION=${version}
-            -DARCH=${OSTRIVAL_ARCH} -DEPOCH=${OSTRIVAL_EPOCH} -DSTAGE=${stage} -DOUT=${out}
+            -DARCH=${OSTRIVAL_ARCH} -DEPOCH=${OSTRIVAL_EPOCH} -DSTAGE=${dir} -DOUT=${out}
             -P ${PROJECT_SOURCE_DIR}/cmake/wixl.cmake
     DEPENDS ${files} ${PROJECT_SOURCE_DIR}/res/ostrival.wxs ${PROJECT_SOURCE_DIR}/cmake/wixl.cmake
             ${PROJECT_SOURCE_DIR}/cmake/msi_fix.py VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${out})
+  add_dependencies(${target} ${stage})
 endfunction()
 
-set(OSTRIVAL_STAGE ${CMAKE_BINARY_DIR}/stage)
 if(PYTHON3)
-  ostrival_stage(stage ostrival ${OSTRIVAL_STAGE})
-  ostrival_zip(zip ${OSTRIVAL_STAGE}
-               ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ZIP_ARCH}.zip)
+  ostrival_stage(stage ostrival)
+  ostrival_zip(zip stage ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ZIP_ARCH}.zip)
 else()
   message(STATUS "python3 not found: no packages")
 endif()
 if(PYTHON3 AND WIXL)
-  ostrival_msi(msi ${PROJECT_VERSION} ${OSTRIVAL_STAGE}
+  ostrival_msi(msi ${PROJECT_VERSION} stage
                ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ARCH}.msi)
 else()
   message(STATUS "wixl not found: no MSI")
