@@ -2,10 +2,13 @@
 expectations (datagrams, boxes, registration). Each fact is judged here, once."""
 
 import os
+import pathlib
 import re
 import signal
 import socket
+import subprocess
 import sys
+import zipfile
 from collections import Counter
 
 import pefile
@@ -124,3 +127,13 @@ def registration(prefix):
     """The service's values in the manager's database, None when it has none."""
     return next(iter(registry(prefix, r"HKLM\System\CurrentControlSet\Services\Ostrival").values()),
                 None)
+
+
+def unpack(package, into):
+    """The files a zip or an MSI holds, unpacked into INTO: {name: path}."""
+    if str(package).endswith(".zip"):
+        with zipfile.ZipFile(package) as z:
+            z.extractall(into)
+    else:
+        subprocess.run(["msiextract", "-C", into, package], check=True, capture_output=True)
+    return {p.name: p for p in pathlib.Path(into).rglob("*") if p.is_file()}

@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 from conftest import (ARCH, BOX, BUILD, REGISTERED, RESOURCE, VERSION, registration, registry,
-                      relay, version_resource)
+                      relay, unpack, version_resource)
 from rig import wait_for
 
 MSI, NEXT = f"{BUILD}/ostrival-{VERSION}-{ARCH}.msi", os.environ.get("OSTRIVAL_NEXT", "")
@@ -48,8 +48,7 @@ def test_tables(tmp_path):
     assert conditions.get("NOT VersionNT64") == (REFUSAL if ARCH == "x86" else None)
     # Name and version as the packaged program's own version resource has them, and one
     # UpgradeCode for every version.
-    subprocess.run(["msiextract", "-C", tmp_path, MSI], check=True, capture_output=True)
-    assert version_resource(next(tmp_path.rglob("ostrival.exe"))) == RESOURCE
+    assert version_resource(unpack(MSI, tmp_path)["ostrival.exe"]) == RESOURCE
     first, later = ({p["Property"]: p["Value"] for p in table(msi, "Property")}
                     for msi in (MSI, NEXT))
     assert (first["ProductName"], first["Manufacturer"], first["ProductVersion"]) == (

@@ -1,0 +1,164 @@
+"""The release as a site receives it, made by scripts/release.sh from clones of HEAD: signed
+through a PKCS#11 token (SoftHSM2 standing in for the hardware) with a throwaway CA, then made
+again at another path, time, time zone and umask from an unsigned build with the first one's
+detached signatures attached, which must give the same bytes. Every signed file verifies
+against the CA, as Windows sees it too, and a changed byte is refused; the programs inside the
+zips and the MSIs are the signed ones. Bad signing inputs are refused, naming what is wrong,
+and leave nothing behind."""
+
+import os
+import shutil
+import subprocess
+
+import olefile
+import pytest
+
+from conftest import BUILD, VERSION, unpack
+
+SOURCE = os.environ.get("OSTRIVAL_SOURCE", "")
+MODULE = "/usr/lib/softhsm/libsofthsm2.so"
+KEY = "pkcs11:token=release;object=signer;type=private"
+# What WinVerifyTrust answers: intact, changed after signing, not signed.
+INTACT, BAD_DIGEST, NO_SIGNATURE = "00000000", "80096010", "800B0100"
+
+
+def sh(*argv, check=True, **options):
+    return subprocess.run([str(a) for a in argv], check=check, capture_output=True, **options)
+
+
+def certificate(pki, name, usage, key):
+    """A certificate from the CA for KEY, with the extended key USAGE, chained to the CA."""
+    sh("openssl", "req", "-new", "-key", pki / key, "-subj", f"/CN=Ostrival {name}", "-out",
+       pki / f"{name}.csr")
+    (pki / f"{name}.ext").write_text(f"keyUsage=critical,digitalSignature\n"
+                                     f"extendedKeyUsage={usage}\n")
+    sh("openssl", "x509", "-req", "-in", pki / f"{name}.csr", "-CA", pki / "ca.pem", "-CAkey",
+       pki / "ca.key", "-CAcreateserial", "-days", "30", "-extfile", pki / f"{name}.ext", "-out",
+       pki / f"{name}.pem")
+    chain = pki / f"{name}-chain.pem"
+    chain.write_bytes((pki / f"{name}.pem").read_bytes() + (pki / "ca.pem").read_bytes())
+    return chain
+
+
+@pytest.fixture(scope="module")
+def pki(tmp_path_factory):
+    """The CA, the signer's key on a token of its own, and what release.sh is given to sign."""
+    pki = tmp_path_factory.mktemp("pki")
+    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pki / "ca.key",
+       "-out", pki / "ca.pem", "-days", "30", "-subj", "/CN=Ostrival Test CA")
+    for key in ("signer", "other"):
+        sh("openssl", "genpkey", "-algorithm", "RSA", "-out", pki / f"{key}.key")
+    (pki / "tokens").mkdir()
+    conf = pki / "softhsm2.conf"
+    conf.write_text(f"directories.tokendir = {pki}/tokens\n")
+    os.environ["SOFTHSM2_CONF"] = str(conf)  # the token, for release.sh and for osslsigncode
+    sh("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", "1234",
+       "--so-pin", "12345678")
+    sh("softhsm2-util", "--import", pki / "signer.key", "--token", "release", "--label", "signer",
+       "--id", "01", "--pin", "1234")
+    pki.sign = {"OSTRIVAL_SIGN_KEY": KEY, "OSTRIVAL_SIGN_PKCS11_MODULE": MODULE,
+                "OSTRIVAL_SIGN_PASS": "1234",
+                "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "signer", "codeSigning", "signer.key"))}
+    return pki
+
+
+def release(clone, out, env, tz="UTC", umask=0o022):
+    """scripts/release.sh from CLONE into OUT: (exit status, what it printed)."""
+    run = subprocess.run(["bash", "-c", f'umask {umask:o} && exec scripts/release.sh "$0"', out],
+                         cwd=clone, env=dict(os.environ, TZ=tz, **env), capture_output=True,
+                         text=True)
+    return run.returncode, run.stdout + run.stderr
+
+
+def clone(path):
+    sh("git", "clone", "-q", SOURCE, path)
+    return path
+
+
+def contents(folder):
+    return {p.relative_to(folder): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+
+
+def where_they_differ(a, b):
+    return sh("diffoscope", "--text", "-", a, b, check=False, text=True).stdout[:6000]
+
+
+@pytest.fixture(scope="module")
+def signed(pki, tmp_path_factory):
+    """The release, signed, from a clone of HEAD."""
+    out = tmp_path_factory.mktemp("first") / "signed"
+    status, said = release(clone(out.parent / "clone"), out, pki.sign)
+    assert (status, said.splitlines()[-1][:28]) == (0, "release.sh: signed release o"), said
+    return out
+
+
+def changed(path, into):
+    """A copy of the exe or MSI at PATH with one byte of its content changed."""
+    copy = shutil.copy(path, into / f"changed-{path.name}")
+    if copy.endswith(".msi"):
+        ole = olefile.OleFileIO(copy, write_mode=True)
+        name = max(ole.listdir(), key=ole.get_size)  # the cabinet
+        data = bytearray(ole.openstream(name).read())
+        data[len(data) // 2] ^= 1
+        ole.write_stream(name, bytes(data))
+        ole.close()
+    else:
+        data = bytearray(open(copy, "rb").read())
+        data[len(data) // 2] ^= 1
+        open(copy, "wb").write(data)
+    return copy
+
+
+def test_signed_release_is_rebuilt_bit_for_bit(lab, pki, signed, tmp_path):
+    packages = sorted(signed.glob("ostrival-*"))
+    assert [p.name for p in packages] == [f"ostrival-{VERSION}-{a}" for a in
+                                          ("win32.zip", "win64.zip", "x64.msi", "x86.msi")]
+    programs = []
+    for zip_, msi in ((packages[0], packages[3]), (packages[1], packages[2])):
+        in_zip, in_msi = unpack(zip_, tmp_path / zip_.name), unpack(msi, tmp_path / msi.name)
+        for name in ("ostrival.exe", "tracecap.exe"):
+            assert in_zip[name].read_bytes() == in_msi[name].read_bytes(), (zip_, name)
+            programs.append(in_zip[name])
+    # The chain, by osslsigncode: each program and MSI; a changed MSI is refused.
+    for path in programs + packages[2:]:
+        verdict = sh("osslsigncode", "verify", "-CAfile", pki / "ca.pem", "-in", path, check=False)
+        assert verdict.returncode == 0, (path, verdict.stdout[-800:])
+    for msi in packages[2:]:
+        assert b"MISMATCH" in sh("osslsigncode", "verify", "-CAfile", pki / "ca.pem", "-in",
+                                 changed(msi, tmp_path), check=False).stdout
+    # Windows's own verdict on the programs: under Wine it judges an MSI's content not at all.
+    unsigned = f"{BUILD}/stage/ostrival.exe"
+    files = programs + packages[2:] + [changed(programs[0], tmp_path), unsigned]
+    status, out, _ = lab.prefix("trust", arch="x64").run(
+        f"{BUILD}/tests/verify_trust.exe", *("Z:" + str(f).replace("/", "\\") for f in files))
+    assert out.decode().split() == [INTACT] * 6 + [BAD_DIGEST, NO_SIGNATURE]
+
+    # Elsewhere, later, in another time zone and umask: the signatures attached to a new build.
+    again = tmp_path / "a path with spaces"
+    status, said = release(clone(again / "clone"), again / "attached",
+                           {"OSTRIVAL_SIGNATURES": str(signed / "signatures")},
+                           tz="Pacific/Chatham", umask=0o077)
+    if status != 0 or contents(signed) != contents(again / "attached"):
+        # Where the two builds part, shown on unsigned releases from both clones.
+        for where in (signed.parent, again):
+            release(where / "clone", where / "unsigned", {})
+        pytest.fail(f"{said}\n{where_they_differ(signed.parent / 'unsigned', again / 'unsigned')}")
+
+
+def test_bad_signing_inputs_are_refused(pki, signed, tmp_path):
+    other = {**pki.sign, "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "other", "codeSigning",
+                                                                "other.key"))}
+    server = {**pki.sign, "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "server", "serverAuth",
+                                                                 "signer.key"))}
+    # Another file's signature, as a build of other sources would bring.
+    foreign = tmp_path / "foreign"
+    shutil.copytree(signed / "signatures", foreign)
+    shutil.copy(foreign / "x64" / "tracecap.exe.sig", foreign / "x64" / "ostrival.exe.sig")
+    source = clone(tmp_path / "clone")
+    for env, named in (({**pki.sign, "OSTRIVAL_SIGN_PASS": "4321"}, "refused the PIN"),
+                       (other, "is not the certificate of the key"),
+                       (server, "is not for code signing"),
+                       ({"OSTRIVAL_SIGNATURES": str(foreign)}, "belongs to another build")):
+        status, said = release(source, tmp_path / "out", env)
+        assert status != 0 and named in said, said
+        assert not (tmp_path / "out").exists() and not list(tmp_path.glob(".release.*"))
