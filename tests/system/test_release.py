@@ -42,7 +42,7 @@ def certificate(pki, name, usage, key):
 
 @pytest.fixture(scope="module")
 def pki(tmp_path_factory):
-    """The CA, the signer's key on a token of its own, and what release.sh is given to sign."""
+    """The CA, and the signer's key on a token of its own."""
     pki = tmp_path_factory.mktemp("pki")
     sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pki / "ca.key",
        "-out", pki / "ca.pem", "-days", "30", "-subj", "/CN=Ostrival Test CA")
@@ -56,10 +56,15 @@ def pki(tmp_path_factory):
        "--so-pin", "12345678")
     sh("softhsm2-util", "--import", pki / "signer.key", "--token", "release", "--label", "signer",
        "--id", "01", "--pin", "1234")
-    pki.sign = {"OSTRIVAL_SIGN_KEY": KEY, "OSTRIVAL_SIGN_PKCS11_MODULE": MODULE,
-                "OSTRIVAL_SIGN_PASS": "1234",
-                "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "signer", "codeSigning", "signer.key"))}
     return pki
+
+
+@pytest.fixture(scope="module")
+def sign(pki):
+    """What release.sh is given to sign with the token."""
+    return {"OSTRIVAL_SIGN_KEY": KEY, "OSTRIVAL_SIGN_PKCS11_MODULE": MODULE,
+            "OSTRIVAL_SIGN_PASS": "1234",
+            "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "signer", "codeSigning", "signer.key"))}
 
 
 def release(clone, out, env, tz="UTC", umask=0o022):
@@ -84,17 +89,17 @@ def where_they_differ(a, b):
 
 
 @pytest.fixture(scope="module")
-def signed(pki, tmp_path_factory):
+def signed(sign, tmp_path_factory):
     """The release, signed, from a clone of HEAD."""
     out = tmp_path_factory.mktemp("first") / "signed"
-    status, said = release(clone(out.parent / "clone"), out, pki.sign)
+    status, said = release(clone(out.parent / "clone"), out, sign)
     assert (status, said.splitlines()[-1][:28]) == (0, "release.sh: signed release o"), said
     return out
 
 
 def changed(path, into):
     """A copy of the exe or MSI at PATH with one byte of its content changed."""
-    copy = shutil.copy(path, into / f"changed-{path.name}")
+    copy = str(shutil.copy(path, into / f"changed-{path.name}"))
     if copy.endswith(".msi"):
         ole = olefile.OleFileIO(copy, write_mode=True)
         name = max(ole.listdir(), key=ole.get_size)  # the cabinet
@@ -145,17 +150,17 @@ def test_signed_release_is_rebuilt_bit_for_bit(lab, pki, signed, tmp_path):
         pytest.fail(f"{said}\n{where_they_differ(signed.parent / 'unsigned', again / 'unsigned')}")
 
 
-def test_bad_signing_inputs_are_refused(pki, signed, tmp_path):
-    other = {**pki.sign, "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "other", "codeSigning",
+def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
+    other = {**sign, "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "other", "codeSigning",
                                                                 "other.key"))}
-    server = {**pki.sign, "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "server", "serverAuth",
+    server = {**sign, "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "server", "serverAuth",
                                                                  "signer.key"))}
     # Another file's signature, as a build of other sources would bring.
     foreign = tmp_path / "foreign"
     shutil.copytree(signed / "signatures", foreign)
     shutil.copy(foreign / "x64" / "tracecap.exe.sig", foreign / "x64" / "ostrival.exe.sig")
     source = clone(tmp_path / "clone")
-    for env, named in (({**pki.sign, "OSTRIVAL_SIGN_PASS": "4321"}, "refused the PIN"),
+    for env, named in (({**sign, "OSTRIVAL_SIGN_PASS": "4321"}, "refused the PIN"),
                        (other, "is not the certificate of the key"),
                        (server, "is not for code signing"),
                        ({"OSTRIVAL_SIGNATURES": str(foreign)}, "belongs to another build")):
