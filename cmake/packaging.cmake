@@ -19,8 +19,8 @@ set(OSTRIVAL_SHIPPED ostrival.exe tracecap.exe README.md THIRD-PARTY-NOTICES.txt
 
 # The stage STAGE, in the folder of that name in this build directory, holds stripped copies of
 # PROGRAM (as ostrival.exe) and tracecap, the README, and the notices of the runtime linked
-# into them. What is packed from it depends on STAGE as a target, so that parallel builds
-# stage once.
+# into them (the MinGW-w64 gcc's, which the clang build links too). What is packed from it
+# depends on STAGE as a target, so that parallel builds stage once.
 function(ostrival_stage stage program)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${stage})
   list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${dir}/ OUTPUT_VARIABLE files)
@@ -30,7 +30,7 @@ function(ostrival_stage stage program)
     COMMAND ${CMAKE_STRIP} -o ${dir}/tracecap.exe $<TARGET_FILE:tracecap>
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${dir}/README.md
     COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/notices.py
-            ${dir}/THIRD-PARTY-NOTICES.txt ${CMAKE_CXX_COMPILER}
+            ${dir}/THIRD-PARTY-NOTICES.txt ${MINGW_PREFIX}-g++-posix
     DEPENDS ${program} tracecap ${PROJECT_SOURCE_DIR}/README.md
             ${PROJECT_SOURCE_DIR}/cmake/notices.py VERBATIM)
   add_custom_target(${stage} DEPENDS ${files})
@@ -60,13 +60,13 @@ function(ostrival_msi target version stage out)
   add_dependencies(${target} ${stage})
 endfunction()
 
-if(PYTHON3)
+if(MINGW AND PYTHON3)
   ostrival_stage(stage ostrival)
   ostrival_zip(zip stage ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ZIP_ARCH}.zip)
 else()
   message(STATUS "python3 not found: no packages")
 endif()
-if(PYTHON3 AND WIXL)
+if(MINGW AND PYTHON3 AND WIXL)
   ostrival_msi(msi ${PROJECT_VERSION} stage
                ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ARCH}.msi)
 else()
