@@ -1,18 +1,8 @@
-# Cross-compile for 64-bit Windows with Debian's MinGW-w64 (posix thread model,
-# which GoogleTest's std::thread use needs).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compile for 64-bit Windows with Debian's MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Programs built here run under Wine, each through a wrapper that keeps them
-# out of the user's own prefix.
+# Programs built here run under Wine, each through a wrapper that keeps them out of the user's
+# own prefix.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
