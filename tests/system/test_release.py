@@ -1,10 +1,10 @@
-"""The release as a site receives it, made by scripts/release.sh from clones of HEAD: signed
-through a PKCS#11 token (SoftHSM2 standing in for the hardware) with a throwaway CA, then made
-again at another path, time, time zone and umask from an unsigned build with the first one's
-detached signatures attached, which must give the same bytes. Every signed file verifies
-against the CA, as Windows sees it too, and a changed byte is refused; the programs inside the
-zips and the MSIs are the signed ones. Bad signing inputs are refused, naming what is wrong,
-and leave nothing behind."""
+"""The release as a site receives it, made by scripts/release.sh from clones of HEAD (what is
+not committed is not released): signed through a PKCS#11 token (SoftHSM2 standing in for the
+hardware) with a throwaway CA, then made again at another path, time, time zone and umask from
+an unsigned build with the first one's detached signatures attached, which must give the same
+bytes. Every signed file verifies against the CA, as Windows sees it too, and a changed byte is
+refused; the programs inside the zips and the MSIs are the signed ones. Bad signing inputs are
+refused, naming what is wrong, and leave nothing behind."""
 
 import os
 import shutil
