@@ -60,15 +60,17 @@ function(ostrival_msi target version stage out)
   add_dependencies(${target} ${stage})
 endfunction()
 
+# Packages come from MinGW builds only, where Debian's tools are at hand; the tests ask for
+# the MSI by its target.
 if(MINGW AND PYTHON3)
   ostrival_stage(stage ostrival)
   ostrival_zip(zip stage ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ZIP_ARCH}.zip)
+  if(WIXL)
+    ostrival_msi(msi ${PROJECT_VERSION} stage
+                 ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ARCH}.msi)
+  else()
+    message(STATUS "wixl not found: no MSI")
+  endif()
 else()
-  message(STATUS "python3 not found: no packages")
-endif()
-if(MINGW AND PYTHON3 AND WIXL)
-  ostrival_msi(msi ${PROJECT_VERSION} stage
-               ${CMAKE_BINARY_DIR}/ostrival-${PROJECT_VERSION}-${OSTRIVAL_ARCH}.msi)
-else()
-  message(STATUS "wixl not found: no MSI")
+  message(STATUS "no packages: they need a MinGW build and python3")
 endif()
