@@ -19,9 +19,11 @@ from collections import namedtuple
 
 from pyroute2 import NetNS, netns
 
+import wine32
+
 WINE = "/usr/lib/wine/wine64"
 # A 32-bit prefix runs on the 32-bit loader, which Debian's wine32:i386 brings.
-LOADERS = {"x64": (WINE, "win64", "wine64"), "x86": ("/usr/lib/wine/wine", "win32", "wine32:i386")}
+LOADERS = {"x64": (WINE, "win64", "wine64"), "x86": (wine32.LOADER, "win32", "wine32:i386")}
 WINESERVER = "/usr/lib/wine/wineserver"
 SO_TIMESTAMPNS = 35
 SO_RCVBUFFORCE = 33
@@ -180,13 +182,16 @@ class Lab:
 
 class Prefix:
     """A fresh Wine prefix of architecture ARCH whose wineserver runs inside namespace SHORT of
-    LAB. It refuses to start where that architecture's Wine is missing or cannot run it."""
+    LAB. It refuses to start where that architecture's Wine is missing or cannot run it, and
+    raises wine32.Refused, a skip, where the kernel cannot run 32-bit programs."""
 
     def __init__(self, lab, short, arch):
-        self.lab, self.ns = lab, lab.ns(short)
         self.loader, winearch, package = LOADERS[arch]
-        if not os.access(self.loader, os.X_OK):
+        if arch == "x86":
+            wine32.require()
+        elif not os.access(self.loader, os.X_OK):
             raise RuntimeError(f"{self.loader} is missing: install {package} (scripts/deps.sh)")
+        self.lab, self.ns = lab, lab.ns(short)
         self.path = tempfile.mkdtemp(prefix=f"prefix-{short}-", dir=lab.tmp)
         self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         # Arguments reach Wine as UTF-8 whatever the caller's locale.
