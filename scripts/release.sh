@@ -22,6 +22,8 @@ die() {
   echo "release.sh: $*" >&2
   exit 1
 }
+# shellcheck source=scripts/signing.sh
+. "$root/scripts/signing.sh" # first: it takes the PIN or password out of the environment
 (($# == 1)) || die "usage: scripts/release.sh OUTDIR"
 out=$(realpath -m "$1")
 [[ ! -e $out || -z $(ls -A "$out") ]] || die "$out is not empty"
@@ -34,8 +36,6 @@ trap 'rm -rf "$work"' EXIT
 umask 022
 export TZ=UTC LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
-# shellcheck source=scripts/signing.sh
-. "$root/scripts/signing.sh"
 check_signing_inputs
 
 run() { # LOG COMMAND...: runs the command, showing its log's end only if it fails

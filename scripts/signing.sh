@@ -2,9 +2,29 @@
 # of three ways, chosen from the environment (release.sh lists it): signed with a key, detached
 # signatures attached, or none. Files are signed in place; each one's signature is then kept in
 # signatures/ARCH/NAME.sig of the release. Every failure names what is wrong and ends the run.
+
+# The PIN or password leaves the environment before anything else runs, so that apt, git, cmake
+# and the compilers never hold it; from here it travels only through a pipe, into the one tool
+# that asks for it. A pin-value in the key's URI (RFC 7512 puts it in the query, libp11 also
+# takes it in the path) joins it, so that the URI can name the key on command lines and in
+# messages.
+key=${OSTRIVAL_SIGN_KEY:-} pass=${OSTRIVAL_SIGN_PASS:-} pin=
+unset OSTRIVAL_SIGN_KEY OSTRIVAL_SIGN_PASS
+while [[ $key == pkcs11:* && $key =~ ^(.*)([:;?&])pin-value=([^;?&]*)(.*)$ ]]; do
+  pin=${BASH_REMATCH[3]} rest=${BASH_REMATCH[4]}
+  case ${BASH_REMATCH[2]}$rest in
+  [:?]?*) key=${BASH_REMATCH[1]}${BASH_REMATCH[2]}${rest:1} ;; # keeps "pkcs11:" or "?"
+  *) key=${BASH_REMATCH[1]}$rest ;;
+  esac
+  printf -v pin '%b' "${pin//%/\\x}"
+  [[ -z $pass || $pass == "$pin" ]] ||
+    die "two different PINs given: give it once, in the URI or in OSTRIVAL_SIGN_PASS"
+  pass=$pin
+done
+
 if [[ -n ${OSTRIVAL_SIGNATURES:-} ]]; then
   signing=attach
-elif [[ -n ${OSTRIVAL_SIGN_KEY:-} ]]; then
+elif [[ -n $key ]]; then
   signing=sign
 else
   signing=none
@@ -18,7 +38,7 @@ check_signing_inputs() {
     return
   fi
   [[ $signing == sign ]] || return 0
-  local certs=${OSTRIVAL_SIGN_CERTS:-} key=$OSTRIVAL_SIGN_KEY log=$work/trial.log
+  local certs=${OSTRIVAL_SIGN_CERTS:-} log=$work/trial.log
   [[ -r $certs ]] || die "OSTRIVAL_SIGN_CERTS must name the certificate chain (PEM)"
   openssl x509 -in "$certs" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing' ||
     die "the certificate in $certs is not for code signing (no codeSigning extended key usage)"
@@ -27,17 +47,18 @@ check_signing_inputs() {
     [[ -r ${OSTRIVAL_SIGN_PKCS11_MODULE:-} ]] ||
       die "a PKCS#11 key needs OSTRIVAL_SIGN_PKCS11_MODULE, the token's module"
     keyargs=(-pkcs11module "$OSTRIVAL_SIGN_PKCS11_MODULE" -key "$key" -certs "$certs")
-    PKCS11_MODULE_PATH=$OSTRIVAL_SIGN_PKCS11_MODULE openssl pkeyutl -engine pkcs11 -keyform engine \
-      -inkey "$key" ${OSTRIVAL_SIGN_PASS:+-passin env:OSTRIVAL_SIGN_PASS} -sign \
-      -in "$work/trial" -out "$work/trial.sig" >"$log" 2>&1
+    # In braces, so that the shell's word on openssl's crash after a refused PIN goes to the log.
+    { PKCS11_MODULE_PATH=$OSTRIVAL_SIGN_PKCS11_MODULE openssl pkeyutl -engine pkcs11 \
+      -keyform engine -inkey "$key" ${pass:+-passin fd:3} -sign -in "$work/trial" \
+      -out "$work/trial.sig" 3< <(printf '%s\n' "$pass"); } >"$log" 2>&1
   else
     [[ -r $key ]] || die "OSTRIVAL_SIGN_KEY=$key is neither a pkcs11: URI nor a readable PKCS#12 file"
     keyargs=(-pkcs12 "$key")
-    openssl pkcs12 -in "$key" -passin env:OSTRIVAL_SIGN_PASS -nocerts -nodes 2>"$log" |
+    openssl pkcs12 -in "$key" -passin fd:3 -nocerts -nodes 3< <(printf '%s\n' "$pass") 2>"$log" |
       openssl pkeyutl -sign -inkey /dev/stdin -in "$work/trial" -out "$work/trial.sig" 2>>"$log"
   fi || {
     grep -q 'PIN incorrect' "$log" &&
-      die "the token refused the PIN (OSTRIVAL_SIGN_PASS); tokens lock after a few wrong ones"
+      die "the token refused the PIN given; tokens lock after a few wrong ones"
     grep -qi 'mac verify\|invalid password' "$log" && die "wrong password (OSTRIVAL_SIGN_PASS) for $key"
     die "cannot sign with $key: $(grep -v '^Engine' "$log" | head -3 | tr '\n' ' ')"
   }
@@ -51,9 +72,9 @@ sign_file() {
   case $signing in
   none) return ;;
   sign)
-    printf '%s' "${OSTRIVAL_SIGN_PASS:-}" | osslsigncode sign "${keyargs[@]}" \
-      ${OSTRIVAL_SIGN_PASS:+-readpass /dev/stdin} ${OSTRIVAL_SIGN_TSA:+-ts "$OSTRIVAL_SIGN_TSA"} \
-      -h sha256 -n "Ostrival Service" -in "$file" -out "$file.signed" >"$log" 2>&1 ||
+    osslsigncode sign "${keyargs[@]}" ${pass:+-readpass /dev/fd/3} \
+      ${OSTRIVAL_SIGN_TSA:+-ts "$OSTRIVAL_SIGN_TSA"} -h sha256 -n "Ostrival Service" \
+      -in "$file" -out "$file.signed" 3< <(printf '%s' "$pass") >"$log" 2>&1 ||
       die "signing $(basename "$file") failed: $(tail -3 "$log" | tr '\n' ' ')"
     ;;
   attach)
