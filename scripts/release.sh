@@ -8,9 +8,10 @@
 # anywhere, at any time, under any time zone or umask.
 #
 # Signing, with osslsigncode, where asked:
-#   OSTRIVAL_SIGN_CERTS   the certificate chain, PEM, the signer's first
+#   OSTRIVAL_SIGN_CERTS   the certificate chain, PEM, the signer's first: what every signature
+#                         carries
 #   OSTRIVAL_SIGN_KEY     a PKCS#11 URI (with OSTRIVAL_SIGN_PKCS11_MODULE, the token's module)
-#                         or a PKCS#12 file
+#                         or a PKCS#12 file, whose certificate must be the first of the chain
 #   OSTRIVAL_SIGN_PASS    the token's PIN (or in the URI as pin-value), or the PKCS#12 password
 #   OSTRIVAL_SIGN_TSA     an RFC 3161 time-stamp URL, optional
 # signs both programs of each architecture, packs them, signs the MSIs, and writes the detached

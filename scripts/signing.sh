@@ -38,7 +38,7 @@ check_signing_inputs() {
     return
   fi
   [[ $signing == sign ]] || return 0
-  local certs=${OSTRIVAL_SIGN_CERTS:-} log=$work/trial.log
+  local certs=${OSTRIVAL_SIGN_CERTS:-} log=$work/trial.log held
   [[ -r $certs ]] || die "OSTRIVAL_SIGN_CERTS must name the certificate chain (PEM)"
   openssl x509 -in "$certs" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing' ||
     die "the certificate in $certs is not for code signing (no codeSigning extended key usage)"
@@ -53,17 +53,33 @@ check_signing_inputs() {
       -out "$work/trial.sig" 3< <(printf '%s\n' "$pass"); } >"$log" 2>&1
   else
     [[ -r $key ]] || die "OSTRIVAL_SIGN_KEY=$key is neither a pkcs11: URI nor a readable PKCS#12 file"
-    keyargs=(-pkcs12 "$key")
-    openssl pkcs12 -in "$key" -passin fd:3 -nocerts -nodes 3< <(printf '%s\n' "$pass") 2>"$log" |
-      openssl pkeyutl -sign -inkey /dev/stdin -in "$work/trial" -out "$work/trial.sig" 2>>"$log"
+    # Given the file, osslsigncode would sign with the certificates inside it, which a renewal
+    # can leave behind. So its key is taken out, encrypted again with the same password (openssl
+    # reads both from one descriptor, a line each), with the file's own certificate beside it,
+    # and signs with the chain given once that certificate is seen to be the first of it.
+    held=$work/held.pem
+    keyargs=(-certs "$certs" -key "$held")
+    openssl pkcs12 -in "$key" -clcerts -passin fd:3 -passout fd:3 -out "$held" \
+      3< <(printf '%s\n%s\n' "$pass" "$pass") 2>"$log" &&
+      openssl pkeyutl -sign -inkey "$held" -passin fd:3 -in "$work/trial" -out "$work/trial.sig" \
+        3< <(printf '%s\n' "$pass") 2>>"$log"
   fi || {
     grep -q 'PIN incorrect' "$log" &&
       die "the token refused the PIN given; tokens lock after a few wrong ones"
     grep -qi 'mac verify\|invalid password' "$log" && die "wrong password (OSTRIVAL_SIGN_PASS) for $key"
     die "cannot sign with $key: $(grep -v '^Engine' "$log" | head -3 | tr '\n' ' ')"
   }
+  [[ -z ${held:-} || $(fingerprint "$held") == "$(fingerprint "$certs")" ]] ||
+    die "$key holds the certificate of $(subject "$held"), not $(subject "$certs"), the first of" \
+      "$certs"
   openssl pkeyutl -verify -certin -inkey "$certs" -in "$work/trial" -sigfile "$work/trial.sig" \
     >/dev/null 2>&1 || die "the certificate in $certs is not the certificate of the key $key"
+}
+
+# Of the first certificate in a PEM file.
+fingerprint() { openssl x509 -in "$1" -noout -fingerprint -sha256 2>/dev/null; }
+subject() {
+  openssl x509 -in "$1" -noout -subject -nameopt RFC2253 2>/dev/null | sed 's/^subject=//'
 }
 
 # FILE, in place, by the chosen way; SIG gets its detached signature.
