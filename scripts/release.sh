@@ -1,11 +1,14 @@
 #!/bin/bash
 # scripts/release.sh OUTDIR: the release of the committed tree, for every architecture the build
-# makes: the zips and MSIs, the third-party notices and SHA256SUMS over them, written into
-# OUTDIR (absent or empty) whole or not at all. Refuses a tree with uncommitted changes.
+# makes: the zips and MSIs, the third-party notices, BUILDINFO (what built them) and SHA256SUMS
+# over them, written into OUTDIR (absent or empty) whole or not at all. Refuses a tree with
+# uncommitted changes.
 #
 # The build is the one the tests use (preset mingw), from an export of HEAD in a scratch
-# folder, with time from the commit (SOURCE_DATE_EPOCH): the same commit gives the same bytes
-# anywhere, at any time, under any time zone or umask.
+# folder, with time from the commit (SOURCE_DATE_EPOCH): the same commit built with the same
+# Debian packages gives the same bytes anywhere, at any time, under any time zone, umask or git
+# settings. BUILDINFO names the commit and those packages' versions, so that a rebuilder who gets
+# other bytes can tell a changed tool from a changed file.
 #
 # Signing, with osslsigncode, where asked:
 #   OSTRIVAL_SIGN_CERTS   the certificate chain, PEM, the signer's first: what every signature
@@ -47,12 +50,46 @@ run() { # LOG COMMAND...: runs the command, showing its log's end only if it fai
     die "failed: $*"
   }
 }
+
+# What built the release, as Debian's .buildinfo says it of a package: the commit and its time,
+# each MSI's product code (what msiexec /x takes once the package file is lost), and the exact
+# version of every Debian package whose work is in the bytes: the compilers with their runtime,
+# headers and binutils (the programs), Python and zlib (the zips), wixl with its libraries and
+# olefile (the MSIs), osslsigncode with OpenSSL (the signatures), cmake that drives them, and
+# base-files (the licence text in the notices). Nothing of the machine or the time it ran.
+write_buildinfo() {
+  local native python arch msi
+  native=$(dpkg --print-architecture)
+  python=$(dpkg -S "$(readlink -f /usr/bin/python3)" | cut -d: -f1)
+  echo "Source: ostrival"
+  echo "Version: $version"
+  echo "Commit: $(git -C "$root" rev-parse HEAD)"
+  echo "Source-Date-Epoch: $SOURCE_DATE_EPOCH"
+  for arch in x64 x86; do
+    msi=$build/ostrival-$version-$arch.msi
+    [[ $arch == x64 ]] || msi=$build/$arch/ostrival-$version-$arch.msi
+    echo "Product-Code-$arch: $(msiinfo export "$msi" Property |
+      sed -n 's/^ProductCode\t\([^\r]*\).*/\1/p')"
+  done
+  echo "Installed-Build-Depends:"
+  dpkg-query -W -f ' ${Package} (= ${Version}),\n' g++-mingw-w64-{x86-64,i686}-posix \
+    gcc-mingw-w64-{x86-64,i686}-posix binutils-mingw-w64-{x86-64,i686} mingw-w64-{x86-64,i686}-dev \
+    mingw-w64-common "$python" "zlib1g:$native" wixl "libmsi0:$native" "libgcab-1.0-0:$native" \
+    "libgsf-1-114:$native" python3-olefile osslsigncode "libssl3:$native" cmake base-files |
+    sort | sed '$s/,$//'
+}
+
 mkdir "$work/src" "$work/out"
-git -C "$root" archive HEAD | tar -x -C "$work/src"
+# Line endings as committed, whatever this user's git settings: core.autocrlf would give a
+# rebuilder a README with CRLF, and another zip.
+git -C "$root" -c core.autocrlf=false -c core.eol=lf -c core.attributesFile=/dev/null \
+  archive HEAD | tar -x -C "$work/src"
 build=$work/build
 run "$work/configure.log" cmake --preset mingw -S "$work/src" -B "$build" -DOSTRIVAL_TESTS=OFF
 run "$work/build.log" cmake --build "$build" -j"$(nproc)"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+write_buildinfo >"$work/out/BUILDINFO"
+compare_buildinfo "$work/out/BUILDINFO"
 
 # Each architecture's build tree: x64 here, x86 inside it. The zip and the MSI are packed again
 # from the signed programs.
@@ -68,7 +105,7 @@ for arch in x64 x86; do
     "$work/out/signatures/$arch/ostrival-$version-$arch.msi.sig"
 done
 cp "$build/stage/THIRD-PARTY-NOTICES.txt" "$work/out/"
-(cd "$work/out" && sha256sum -- *.zip *.msi THIRD-PARTY-NOTICES.txt >SHA256SUMS)
+(cd "$work/out" && sha256sum -- *.zip *.msi THIRD-PARTY-NOTICES.txt BUILDINFO >SHA256SUMS)
 
 # Renamed into place whole, from beside it: a rename within one file system.
 mkdir -p "$(dirname "$out")"

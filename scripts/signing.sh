@@ -31,10 +31,14 @@ else
 fi
 
 # Before anything is built: a trial signature with the key, checked against the certificate,
-# finds a wrong PIN or password and a certificate that is not the key's.
+# finds a wrong PIN or password and a certificate that is not the key's. Attaching needs the
+# BUILDINFO published beside the signatures.
 check_signing_inputs() {
   if [[ $signing == attach ]]; then
     [[ -d $OSTRIVAL_SIGNATURES ]] || die "OSTRIVAL_SIGNATURES=$OSTRIVAL_SIGNATURES is not a folder"
+    published=$(realpath "$OSTRIVAL_SIGNATURES/..")/BUILDINFO
+    [[ -f $published ]] ||
+      die "no BUILDINFO beside $OSTRIVAL_SIGNATURES: give the signatures folder of a whole release"
     return
   fi
   [[ $signing == sign ]] || return 0
@@ -81,6 +85,18 @@ fingerprint() { openssl x509 -in "$1" -noout -fingerprint -sha256 2>/dev/null; }
 subject() {
   openssl x509 -in "$1" -noout -subject -nameopt RFC2253 2>/dev/null | sed 's/^subject=//'
 }
+
+# Where this build's BUILDINFO (FILE) differs from the one published with the signatures: which
+# tool, and from what to what. Said before any byte is compared, as the likeliest reason for a
+# signature not to fit; the bytes decide.
+compare_buildinfo() {
+  [[ $signing == attach ]] || return 0
+  join -a1 -a2 -e '(none)' -o 0,1.2,2.2 <(fields "$published") <(fields "$1") |
+    awk '$2 != $3 { print "release.sh: this build differs from the signed one in " $1 ": " \
+                         $2 " there, " $3 " here" }' >&2
+}
+# BUILDINFO as "name value" lines, its fields and packages alike, in join's order.
+fields() { sed -E 's/^ (\S+) \(= (\S+)\),?$/\1 \2/; s/^([^ :]+): */\1 /' "$1" | sort; }
 
 # FILE, in place, by the chosen way; SIG gets its detached signature.
 sign_file() {
