@@ -18,8 +18,9 @@
 #   OSTRIVAL_SIGN_PASS    the token's PIN (or in the URI as pin-value), or the PKCS#12 password
 #   OSTRIVAL_SIGN_TSA     an RFC 3161 time-stamp URL, optional
 # signs both programs of each architecture, packs them, signs the MSIs, and writes the detached
-# signatures into OUTDIR/signatures. OSTRIVAL_SIGNATURES=DIR, such a folder, attaches its
-# signatures to this build instead, giving the same bytes as the signed release.
+# signatures into OUTDIR/signatures. OSTRIVAL_SIGNATURES=DIR, the signatures folder of a
+# release, attaches its signatures to this build instead, giving the same bytes as the signed
+# release; with OSTRIVAL_SIGNATURES_CA, root certificates (PEM), each must chain to one of them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 die() {
@@ -30,13 +31,25 @@ die() {
 . "$root/scripts/signing.sh" # first: it takes the PIN or password out of the environment
 (($# == 1)) || die "usage: scripts/release.sh OUTDIR"
 out=$(realpath -m "$1")
-[[ ! -e $out || -z $(ls -A "$out") ]] || die "$out is not empty"
+if [[ -e $out ]]; then
+  [[ -d $out ]] || die "$out is not a folder"
+  [[ -r $out && -x $out ]] || die "$out cannot be read, so cannot be seen to be empty"
+  [[ -z $(ls -A "$out") ]] || die "$out is not empty"
+fi
 [[ -z $(git -C "$root" status --porcelain --untracked-files=no) ]] ||
   die "the tree has uncommitted changes: commit or stash them, then run again"
 "$root/scripts/deps.sh"
 
+# The scratch folder, and the release's own beside OUTDIR (its last step is then a rename within
+# one file system, and a place that cannot take it is found before the build). Signals wait while
+# they are made, so that none is left without the trap that removes it.
+work='' final=''
+trap 'rm -rf "$work" "$final"' EXIT
+trap '' INT TERM HUP
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostrival-release.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+mkdir -p "$(dirname "$out")"
+final=$(mktemp -d "$(dirname "$out")/.release.XXXXXX") || die "cannot write beside $out"
+trap 'exit 1' INT TERM HUP
 umask 022
 export TZ=UTC LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
@@ -107,12 +120,9 @@ done
 cp "$build/stage/THIRD-PARTY-NOTICES.txt" "$work/out/"
 (cd "$work/out" && sha256sum -- *.zip *.msi THIRD-PARTY-NOTICES.txt BUILDINFO >SHA256SUMS)
 
-# Renamed into place whole, from beside it: a rename within one file system.
-mkdir -p "$(dirname "$out")"
-final=$(mktemp -d "$(dirname "$out")/.release.XXXXXX")
-trap 'rm -rf "$work" "$final"' EXIT
 cp -r "$work/out/." "$final/"
 chmod 755 "$final"
-[[ ! -e $out ]] || rmdir "$out"
-mv "$final" "$out"
+# One rename: it takes the place of an empty OUTDIR, and fails, rather than landing inside, where
+# a folder with something in it has appeared since the start.
+mv -T "$final" "$out"
 echo "release.sh: $(signing_outcome) release of $(git -C "$root" rev-parse --short HEAD) in $out"

@@ -29,6 +29,10 @@ elif [[ -n $key ]]; then
 else
   signing=none
 fi
+# ", not time-stamped" once a signature is known to have no time stamp: it stops validating when
+# its certificate expires.
+unstamped=
+[[ $signing != sign || -n ${OSTRIVAL_SIGN_TSA:-} ]] || unstamped=", not time-stamped"
 
 # Before anything is built: a trial signature with the key, checked against the certificate,
 # finds a wrong PIN or password and a certificate that is not the key's. Attaching needs the
@@ -39,6 +43,8 @@ check_signing_inputs() {
     published=$(realpath "$OSTRIVAL_SIGNATURES/..")/BUILDINFO
     [[ -f $published ]] ||
       die "no BUILDINFO beside $OSTRIVAL_SIGNATURES: give the signatures folder of a whole release"
+    [[ -z ${OSTRIVAL_SIGNATURES_CA:-} || -r $OSTRIVAL_SIGNATURES_CA ]] ||
+      die "OSTRIVAL_SIGNATURES_CA=$OSTRIVAL_SIGNATURES_CA cannot be read"
     return
   fi
   [[ $signing == sign ]] || return 0
@@ -110,16 +116,21 @@ sign_file() {
       die "signing $(basename "$file") failed: $(tail -3 "$log" | tr '\n' ' ')"
     ;;
   attach)
-    local detached=$OSTRIVAL_SIGNATURES/${sig#"$work/out/signatures/"}
+    local detached=$OSTRIVAL_SIGNATURES/${sig#"$work/out/signatures/"} chained=0
     [[ -f $detached ]] || die "no signature $detached for $(basename "$file")"
-    # Its verdict, and its exit status, need the root certificate; the digests alone say whose
-    # the signature is.
+    # Without the root certificate, its verdict and exit status mean nothing: the digests alone
+    # say whose the signature is. With it, the exit status says whether the chain holds.
     osslsigncode attach-signature -sigin "$detached" -in "$file" -out "$file.signed" >"$log" 2>&1 ||
       true
-    osslsigncode verify -in "$file.signed" >"$log" 2>&1 || true
+    osslsigncode verify ${OSTRIVAL_SIGNATURES_CA:+-CAfile "$OSTRIVAL_SIGNATURES_CA"} \
+      -in "$file.signed" >"$log" 2>&1 || chained=$?
     if ! grep -q '^Calculated' "$log" || grep -q 'MISMATCH' "$log"; then
       die "the signature $detached belongs to another build: it does not cover this $(basename "$file")"
     fi
+    [[ -z ${OSTRIVAL_SIGNATURES_CA:-} || $chained == 0 ]] ||
+      die "the signature $detached does not chain to $OSTRIVAL_SIGNATURES_CA:" \
+        "$(grep -i 'error\|fail' "$log" | head -2 | tr '\n' ' ')"
+    ! grep -q '^Timestamp is not available' "$log" || unstamped=", not time-stamped"
     ;;
   esac
   mv "$file.signed" "$file"
@@ -131,7 +142,14 @@ sign_file() {
 signing_outcome() {
   case $signing in
   none) echo "unsigned" ;;
-  sign) echo "signed" ;;
-  attach) echo "signed (signatures attached from $OSTRIVAL_SIGNATURES)" ;;
+  sign) echo "signed$unstamped" ;;
+  attach)
+    echo -n "signed$unstamped (signatures attached from $OSTRIVAL_SIGNATURES: their digests match"
+    if [[ -n ${OSTRIVAL_SIGNATURES_CA:-} ]]; then
+      echo " this build and they chain to $OSTRIVAL_SIGNATURES_CA)"
+    else
+      echo " this build; their chain was not checked)"
+    fi
+    ;;
   esac
 }
