@@ -1,14 +1,19 @@
 """The release as a site receives it, made by scripts/release.sh from clones of HEAD (what is
 not committed is not released): signed through a PKCS#11 token (SoftHSM2 standing in for the
-hardware) with a throwaway CA, then made again at another path, time, time zone and umask from
-an unsigned build with the first one's detached signatures attached, which must give the same
+hardware) with a throwaway CA, then made again at another path, time, time zone, umask and git
+line-ending setting with the first one's detached signatures attached, which must give the same
 bytes. Every signed file verifies against the CA, as Windows sees it too, and a changed byte is
-refused; the programs inside the zips and the MSIs are the signed ones. Bad signing inputs are
-refused, naming what is wrong, and leave nothing behind."""
+refused; the programs inside the zips and the MSIs are the signed ones; BUILDINFO says what
+built them. No PIN or password gets out of the signing step. Bad inputs are refused, naming
+what is wrong, and leave nothing behind."""
 
+import contextlib
 import os
+import pathlib
+import re
 import shutil
 import subprocess
+import time
 
 import olefile
 import pytest
@@ -18,6 +23,7 @@ from conftest import BUILD, VERSION, unpack
 SOURCE = os.environ.get("OSTRIVAL_SOURCE", "")
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 KEY = "pkcs11:token=release;object=signer;type=private"
+PIN, WRONG_PIN, P12_PASSWORD = "5820417", "9137286", "p12-7730261"  # nowhere else in a release
 # What WinVerifyTrust answers: intact, changed after signing, not signed.
 INTACT, BAD_DIGEST, NO_SIGNATURE = "00000000", "80096010", "800B0100"
 
@@ -28,13 +34,10 @@ def sh(*argv, check=True, **options):
 
 def certificate(pki, name, usage, key):
     """A certificate from the CA for KEY, with the extended key USAGE, chained to the CA."""
-    sh("openssl", "req", "-new", "-key", pki / key, "-subj", f"/CN=Ostrival {name}", "-out",
-       pki / f"{name}.csr")
-    (pki / f"{name}.ext").write_text(f"keyUsage=critical,digitalSignature\n"
-                                     f"extendedKeyUsage={usage}\n")
-    sh("openssl", "x509", "-req", "-in", pki / f"{name}.csr", "-CA", pki / "ca.pem", "-CAkey",
-       pki / "ca.key", "-CAcreateserial", "-days", "30", "-extfile", pki / f"{name}.ext", "-out",
-       pki / f"{name}.pem")
+    sh("openssl", "req", "-x509", "-new", "-key", pki / key, "-subj", f"/CN=Ostrival {name}",
+       "-CA", pki / "ca.pem", "-CAkey", pki / "ca.key", "-days", "30", "-config", "/dev/null",
+       "-addext", "keyUsage=critical,digitalSignature", "-addext", f"extendedKeyUsage={usage}",
+       "-out", pki / f"{name}.pem")
     chain = pki / f"{name}-chain.pem"
     chain.write_bytes((pki / f"{name}.pem").read_bytes() + (pki / "ca.pem").read_bytes())
     return chain
@@ -52,27 +55,43 @@ def pki(tmp_path_factory):
     conf = pki / "softhsm2.conf"
     conf.write_text(f"directories.tokendir = {pki}/tokens\n")
     os.environ["SOFTHSM2_CONF"] = str(conf)  # the token, for release.sh and for osslsigncode
-    sh("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", "1234",
+    sh("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", PIN,
        "--so-pin", "12345678")
     sh("softhsm2-util", "--import", pki / "signer.key", "--token", "release", "--label", "signer",
-       "--id", "01", "--pin", "1234")
+       "--id", "01", "--pin", PIN)
     return pki
 
 
 @pytest.fixture(scope="module")
 def sign(pki):
-    """What release.sh is given to sign with the token."""
-    return {"OSTRIVAL_SIGN_KEY": KEY, "OSTRIVAL_SIGN_PKCS11_MODULE": MODULE,
-            "OSTRIVAL_SIGN_PASS": "1234",
+    """What release.sh is given to sign with the token: the PIN in the key's URI."""
+    return {"OSTRIVAL_SIGN_KEY": f"{KEY}?pin-value={PIN}", "OSTRIVAL_SIGN_PKCS11_MODULE": MODULE,
             "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "signer", "codeSigning", "signer.key"))}
 
 
 def release(clone, out, env, tz="UTC", umask=0o022):
-    """scripts/release.sh from CLONE into OUT: (exit status, what it printed)."""
-    run = subprocess.run(["bash", "-c", f'umask {umask:o} && exec scripts/release.sh "$0"', out],
-                         cwd=clone, env=dict(os.environ, TZ=tz, **env), capture_output=True,
-                         text=True)
-    return run.returncode, run.stdout + run.stderr
+    """scripts/release.sh from CLONE into OUT: (exit status, what it printed). While it runs,
+    every process's command line, and the environment of each but the script's own shells, is
+    sampled for the PIN or password it was given: that must reach none of them, nor the output."""
+    secret = (env.get("OSTRIVAL_SIGN_PASS") or env.get("OSTRIVAL_SIGN_KEY", "").partition(
+        "pin-value=")[2]).encode()
+    run = subprocess.Popen(["bash", "-c", f'umask {umask:o} && exec scripts/release.sh "$0"', out],
+                           cwd=clone, env=dict(os.environ, TZ=tz, **env), stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT)
+    leaks = set()
+    while secret and run.poll() is None:
+        for proc in pathlib.Path("/proc").glob("[0-9]*"):
+            with contextlib.suppress(OSError):  # gone meanwhile
+                argv = (proc / "cmdline").read_bytes()
+                # The script's own shells hold what they were given; a process without a
+                # command line is in the middle of an exec (into the script, at its start).
+                own = not argv or b"release.sh" in argv
+                if secret in argv or not own and secret in (proc / "environ").read_bytes():
+                    leaks.add(argv)
+        time.sleep(0.05)
+    said = run.communicate()[0]
+    assert not leaks and not (secret and secret in said), (leaks, said)
+    return run.returncode, said.decode()
 
 
 def clone(path):
@@ -93,7 +112,8 @@ def signed(sign, tmp_path_factory):
     """The release, signed, from a clone of HEAD."""
     out = tmp_path_factory.mktemp("first") / "signed"
     status, said = release(clone(out.parent / "clone"), out, sign)
-    assert (status, said.splitlines()[-1][:28]) == (0, "release.sh: signed release o"), said
+    assert status == 0 and said.splitlines()[-1].startswith(
+        "release.sh: signed, not time-stamped release of"), said
     return out
 
 
@@ -137,11 +157,25 @@ def test_signed_release_is_rebuilt_bit_for_bit(lab, pki, signed, tmp_path):
     status, out, _ = lab.prefix("trust", arch="x64").run(
         f"{BUILD}/tests/verify_trust.exe", *("Z:" + str(f).replace("/", "\\") for f in files))
     assert out.decode().split() == [INTACT] * 6 + [BAD_DIGEST, NO_SIGNATURE]
+    # What built it, listed in SHA256SUMS with the rest.
+    assert "BUILDINFO: OK" in sh("sha256sum", "-c", "SHA256SUMS", cwd=signed, text=True).stdout
+    info = (signed / "BUILDINFO").read_text()
+    assert sh("git", "-C", SOURCE, "log", "-1", "--format=Commit: %H%nSource-Date-Epoch: %ct",
+              text=True).stdout in info
+    assert re.findall(r"^Product-Code-(\w+): {[0-9A-F-]{36}}$", info, re.M) == ["x64", "x86"]
+    for package in ("g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix", "wixl",
+                    "osslsigncode"):
+        version = sh("dpkg-query", "-W", "-f", "${Version}", package, text=True).stdout
+        assert f"\n {package} (= {version})" in info, info
 
-    # Elsewhere, later, in another time zone and umask: the signatures attached to a new build.
+    # Elsewhere, later, in another time zone and umask, by a git set to write CRLF (after its
+    # checkout, which would break the scripts): the signatures attached to a new build, each
+    # checked against the CA.
     again = tmp_path / "a path with spaces"
-    status, said = release(clone(again / "clone"), again / "attached",
-                           {"OSTRIVAL_SIGNATURES": str(signed / "signatures")},
+    sh("git", "-C", clone(again / "clone"), "config", "core.autocrlf", "true")
+    status, said = release(again / "clone", again / "attached",
+                           {"OSTRIVAL_SIGNATURES": str(signed / "signatures"),
+                            "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem")},
                            tz="Pacific/Chatham", umask=0o077)
     if status != 0 or contents(signed) != contents(again / "attached"):
         # Where the two builds part, shown on unsigned releases from both clones.
@@ -155,15 +189,30 @@ def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
                                                                 "other.key"))}
     server = {**sign, "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "server", "serverAuth",
                                                                  "signer.key"))}
-    # Another file's signature, as a build of other sources would bring.
+    # A PKCS#12 file still holding the certificate that a renewal with the same key replaced.
+    certificate(pki, "old", "codeSigning", "signer.key")
+    sh("openssl", "pkcs12", "-export", "-inkey", pki / "signer.key", "-in", pki / "old.pem",
+       "-passout", f"pass:{P12_PASSWORD}", "-out", pki / "old.p12")
+    renewed = {**sign, "OSTRIVAL_SIGN_KEY": str(pki / "old.p12"),
+               "OSTRIVAL_SIGN_PASS": P12_PASSWORD}
+    # Another file's signature, as a build of other sources would bring, published as made by
+    # another osslsigncode.
     foreign = tmp_path / "foreign"
-    shutil.copytree(signed / "signatures", foreign)
-    shutil.copy(foreign / "x64" / "tracecap.exe.sig", foreign / "x64" / "ostrival.exe.sig")
+    shutil.copytree(signed, foreign)
+    x64 = foreign / "signatures" / "x64"
+    shutil.copy(x64 / "tracecap.exe.sig", x64 / "ostrival.exe.sig")
+    info = foreign / "BUILDINFO"
+    info.write_text(re.sub(r"osslsigncode \(= .*\)", "osslsigncode (= 0.1)", info.read_text()))
     source = clone(tmp_path / "clone")
-    for env, named in (({**sign, "OSTRIVAL_SIGN_PASS": "4321"}, "refused the PIN"),
-                       (other, "is not the certificate of the key"),
-                       (server, "is not for code signing"),
-                       ({"OSTRIVAL_SIGNATURES": str(foreign)}, "belongs to another build")):
+    for env, *named in (({**sign, "OSTRIVAL_SIGN_KEY": KEY, "OSTRIVAL_SIGN_PASS": WRONG_PIN},
+                         "refused the PIN"),
+                        (other, "is not the certificate of the key"),
+                        (server, "is not for code signing"),
+                        (renewed, "of CN=Ostrival old, not CN=Ostrival signer"),
+                        ({"OSTRIVAL_SIGNATURES": str(foreign / "signatures")},
+                         "in osslsigncode: 0.1 there", "belongs to another build")):
         status, said = release(source, tmp_path / "out", env)
-        assert status != 0 and named in said, said
+        assert status != 0 and all(n in said for n in named), said
         assert not (tmp_path / "out").exists() and not list(tmp_path.glob(".release.*"))
+    (tmp_path / "file").touch()
+    assert "file is not a folder" in release(source, tmp_path / "file", {})[1]
