@@ -11,6 +11,7 @@ import contextlib
 import os
 import pathlib
 import re
+import secrets
 import shutil
 import subprocess
 import time
@@ -23,7 +24,9 @@ from conftest import BUILD, VERSION, unpack
 SOURCE = os.environ.get("OSTRIVAL_SOURCE", "")
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 KEY = "pkcs11:token=release;object=signer;type=private"
-PIN, WRONG_PIN, P12_PASSWORD = "5820417", "9137286", "p12-7730261"  # nowhere else in a release
+# Nowhere else in a release, nor in another run of this scenario beside it: the processes of the
+# whole machine are searched for them.
+PIN, WRONG_PIN, P12_PASSWORD = (secrets.token_hex(8) for _ in range(3))
 # What WinVerifyTrust answers: intact, changed after signing, not signed.
 INTACT, BAD_DIGEST, NO_SIGNATURE = "00000000", "80096010", "800B0100"
 
