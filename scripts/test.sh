@@ -8,9 +8,11 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset mingw
 cmake --build --preset mingw -j"$(nproc)"
-status=0
-ctest --preset mingw --output-junit "$PWD/build/ctest.xml" "$@" || status=$?
-/usr/bin/python3 - "$PWD/build/ctest.xml" <<'EOF_PY'
+status=0 results=$PWD/build/ctest.xml
+rm -f "$results"
+ctest --preset mingw --output-junit "$results" "$@" || status=$?
+[[ -f $results ]] || exit $((status ? status : 1))
+/usr/bin/python3 - "$results" <<'EOF_PY'
 import collections, re, sys, xml.etree.ElementTree as ET
 run, skipped = collections.Counter(), collections.defaultdict(list)
 for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
