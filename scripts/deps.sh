@@ -3,7 +3,8 @@
 # cross compilers (x64 and x86), Wine with its 32-bit side (wine32 from the i386 architecture,
 # which this adds) to run the results, GoogleTest's sources, pytest with pyroute2 (namespaces),
 # scapy (NTP decoding) and pefile for the scenarios, wixl, msitools and olefile for the MSI,
-# osslsigncode with the PKCS#11 engine, SoftHSM2 and OpenSC for signing and its test,
+# osslsigncode with the PKCS#11 engine, SoftHSM2 and OpenSC for signing and its test (with
+# strace, to see every program a release starts, and ssh-keygen, to sign a commit there),
 # diffoscope to show where two builds differ, clang for fuzzing and with its linker and static
 # checkers for scripts/check-code.sh. Does nothing when all of it is there. Run as root.
 set -eu
@@ -13,7 +14,7 @@ mingw-w64-tools wine64 wine32:i386 iproute2 procps googletest python3 lld clang-
 cppcheck"
 # Their recommends would bring plotting and desktop libraries nothing here uses.
 PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile wixl msitools python3-olefile
-osslsigncode libengine-pkcs11-openssl softhsm2 opensc diffoscope"
+osslsigncode libengine-pkcs11-openssl softhsm2 opensc diffoscope openssh-client strace"
 
 missing() {
   for p in "$@"; do

@@ -4,11 +4,13 @@
 # over them, written into OUTDIR (absent or empty) whole or not at all. Refuses a tree with
 # uncommitted changes.
 #
-# The build is the one the tests use (preset mingw), from an export of HEAD in a scratch
-# folder, with time from the commit (SOURCE_DATE_EPOCH): the same commit built with the same
+# The build is the one the tests use (preset mingw), from the files of the commit HEAD names
+# when the script starts, in a scratch folder, with time from that commit (SOURCE_DATE_EPOCH)
+# and Debian's tools (PATH is Debian's directories alone): the same commit built with the same
 # Debian packages gives the same bytes anywhere, at any time, under any time zone, umask or git
-# settings. BUILDINFO names the commit and those packages' versions, so that a rebuilder who gets
-# other bytes can tell a changed tool from a changed file.
+# settings. BUILDINFO names the commit and those packages' versions, so that a rebuilder who
+# gets other bytes can tell a changed tool from a changed file. A signal stops the running step
+# at once and leaves nothing behind.
 #
 # Signing, with osslsigncode, where asked:
 #   OSTRIVAL_SIGN_CERTS   the certificate chain, PEM, the signer's first: what every signature
@@ -21,14 +23,33 @@
 # signatures into OUTDIR/signatures. OSTRIVAL_SIGNATURES=DIR, the signatures folder of a
 # release, attaches its signatures to this build instead, giving the same bytes as the signed
 # release; with OSTRIVAL_SIGNATURES_CA, root certificates (PEM), each must chain to one of them.
+
+# First, before anything can print or pass on a PIN: a trace shows every value a line touches,
+# and allexport would hand each variable to every program run.
+set +o xtrace +o allexport
+# /proc/PID/environ shows the environment a process was started with, whatever unset does. So the
+# key and its PIN or password go into pipes, and the script starts again without them in its
+# environment, before it runs anything else.
+if [[ ${OSTRIVAL_SIGN_PIPES-} != 3,4 && (-v OSTRIVAL_SIGN_KEY || -v OSTRIVAL_SIGN_PASS) ]]; then
+  exec 3<<<"${OSTRIVAL_SIGN_KEY-}" 4<<<"${OSTRIVAL_SIGN_PASS-}"
+  unset OSTRIVAL_SIGN_KEY OSTRIVAL_SIGN_PASS
+  OSTRIVAL_SIGN_PIPES=3,4 exec /bin/bash "$0" "$@"
+fi
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 die() {
   echo "release.sh: $*" >&2
   exit 1
 }
+case $0 in */*) here=${0%/*} ;; *) here=. ;; esac
 # shellcheck source=scripts/signing.sh
-. "$root/scripts/signing.sh" # first: it takes the PIN or password out of the environment
+. "$here/signing.sh"
+take_signing_inputs
+choose_signing
+
+# The tools that BUILDINFO names are Debian's: no other directory, such as /usr/local/bin, may
+# put its own cmake, compiler or signing tool in their place.
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin GIT_NO_REPLACE_OBJECTS=1
+root=$(cd "$here/.." && pwd)
 (($# == 1)) || die "usage: scripts/release.sh OUTDIR"
 out=$(realpath -m "$1")
 if [[ -e $out ]]; then
@@ -36,32 +57,72 @@ if [[ -e $out ]]; then
   [[ -r $out && -x $out ]] || die "$out cannot be read, so cannot be seen to be empty"
   [[ -z $(ls -A "$out") ]] || die "$out is not empty"
 fi
+# One commit, named once: what is built, its time, BUILDINFO and every message are of it, whatever
+# is committed meanwhile.
+commit=$(git -C "$root" rev-parse --verify --quiet 'HEAD^{commit}') || die "$root has no commit"
+short=$(git -C "$root" rev-parse --short "$commit")
 [[ -z $(git -C "$root" status --porcelain --untracked-files=no) ]] ||
   die "the tree has uncommitted changes: commit or stash them, then run again"
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --no-show-signature --format=%ct "$commit")
+[[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] || die "cannot read the time of $commit"
 "$root/scripts/deps.sh"
 
 # The scratch folder, and the release's own beside OUTDIR (its last step is then a rename within
-# one file system, and a place that cannot take it is found before the build). Signals wait while
-# they are made, so that none is left without the trap that removes it.
-work='' final=''
-trap 'rm -rf "$work" "$final"' EXIT
+# one file system, and a place that cannot take it is found before the build), with the folders
+# above OUTDIR that are made for it. Signals wait while they are made, so that none is left
+# without the trap that removes it.
+work='' final='' made=() released='' step=''
+cleanup() {
+  local i
+  rm -rf "$work" "$final"
+  [[ -n $released ]] || for ((i = ${#made[@]} - 1; i >= 0; i--)); do
+    rmdir "${made[i]}" 2>/dev/null || break
+  done
+}
+trap cleanup EXIT
 trap '' INT TERM HUP
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostrival-release.XXXXXX")
-mkdir -p "$(dirname "$out")"
-final=$(mktemp -d "$(dirname "$out")/.release.XXXXXX") || die "cannot write beside $out"
-trap 'exit 1' INT TERM HUP
+parent=$(dirname "$out")
+dir=$parent
+while [[ -n $dir && ! -e $dir ]]; do
+  made=("$dir" "${made[@]}")
+  dir=${dir%/*}
+done
+mkdir -p "$parent"
+final=$(mktemp -d "$parent/.release.XXXXXX") || die "cannot write beside $out"
+# The running step, a process group of its own, ends with the script.
+stop() {
+  set +e
+  if [[ -n $step ]]; then
+    kill -TERM -- "-$step" 2>/dev/null
+    wait "$step"
+    for _ in {1..50}; do kill -0 -- "-$step" 2>/dev/null && sleep 0.1 || break; done
+    kill -KILL -- "-$step" 2>/dev/null
+  fi
+  echo "release.sh: stopped by a signal; nothing is released" >&2
+  exit "$1"
+}
+trap 'stop 129' HUP
+trap 'stop 130' INT
+trap 'stop 143' TERM
 umask 022
-export TZ=UTC LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH
-SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+# The build's own temporary files (the compilers') go with the scratch folder, however it ends.
+mkdir "$work/tmp"
+export TZ=UTC LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH TMPDIR=$work/tmp
 check_signing_inputs
 
-run() { # LOG COMMAND...: runs the command, showing its log's end only if it fails
+run() { # LOG COMMAND...: runs the command as a step, showing its log's end only if it fails
   local log=$1
   shift
-  "$@" >"$log" 2>&1 || {
+  set -m
+  "$@" </dev/null >"$log" 2>&1 &
+  step=$!
+  set +m
+  wait "$step" || {
     tail -30 "$log" >&2
     die "failed: $*"
   }
+  step=''
 }
 
 # What built the release, as Debian's .buildinfo says it of a package: the commit and its time,
@@ -76,7 +137,7 @@ write_buildinfo() {
   python=$(dpkg -S "$(readlink -f /usr/bin/python3)" | cut -d: -f1)
   echo "Source: ostrival"
   echo "Version: $version"
-  echo "Commit: $(git -C "$root" rev-parse HEAD)"
+  echo "Commit: $commit"
   echo "Source-Date-Epoch: $SOURCE_DATE_EPOCH"
   for arch in x64 x86; do
     msi=$build/ostrival-$version-$arch.msi
@@ -92,11 +153,28 @@ write_buildinfo() {
     sort | sed '$s/,$//'
 }
 
+# The commit's files as committed, one by one. git archive would pass them through what the
+# repository, the user and the system say of them (line endings, filters, ident, export-subst,
+# export-ignore), none of which the commit records.
+export_commit() { # DIR
+  local entry mode oid path
+  git -C "$root" ls-tree -r -z --full-tree "$commit" >"$work/tree"
+  while IFS= read -r -d '' entry; do
+    mode=${entry%% *} oid=${entry%%$'\t'*} path=${entry#*$'\t'}
+    oid=${oid##* }
+    [[ /$path/ != */../* ]] || die "$commit holds a path that leaves its tree: $path"
+    mkdir -p "$1/$(dirname "$path")"
+    case $mode in
+    100644 | 100755) git -C "$root" cat-file blob "$oid" >"$1/$path" ;;
+    120000) ln -s "$(git -C "$root" cat-file blob "$oid")" "$1/$path" ;;
+    *) die "$commit holds $path, neither a file nor a symbolic link" ;;
+    esac
+    [[ $mode != 100755 ]] || chmod 755 "$1/$path"
+  done <"$work/tree"
+}
+
 mkdir "$work/src" "$work/out"
-# Line endings as committed, whatever this user's git settings: core.autocrlf would give a
-# rebuilder a README with CRLF, and another zip.
-git -C "$root" -c core.autocrlf=false -c core.eol=lf -c core.attributesFile=/dev/null \
-  archive HEAD | tar -x -C "$work/src"
+export_commit "$work/src"
 build=$work/build
 run "$work/configure.log" cmake --preset mingw -S "$work/src" -B "$build" -DOSTRIVAL_TESTS=OFF
 run "$work/build.log" cmake --build "$build" -j"$(nproc)"
@@ -122,7 +200,11 @@ cp "$build/stage/THIRD-PARTY-NOTICES.txt" "$work/out/"
 
 cp -r "$work/out/." "$final/"
 chmod 755 "$final"
+outcome=$(signing_outcome)
 # One rename: it takes the place of an empty OUTDIR, and fails, rather than landing inside, where
-# a folder with something in it has appeared since the start.
+# a folder with something in it has appeared since the start. Once it is done, nothing may turn
+# the release in place into a failure: not a signal, not a closed output.
+trap '' INT TERM HUP
 mv -T "$final" "$out"
-echo "release.sh: $(signing_outcome) release of $(git -C "$root" rev-parse --short HEAD) in $out"
+released=yes
+echo "release.sh: $outcome release of $short in $out" || true

@@ -3,41 +3,91 @@
 # signatures attached, or none. Files are signed in place; each one's signature is then kept in
 # signatures/ARCH/NAME.sig of the release. Every failure names what is wrong and ends the run.
 
-# The PIN or password leaves the environment before anything else runs, so that apt, git, cmake
-# and the compilers never hold it; from here it travels only through a pipe, into the one tool
-# that asks for it. A pin-value in the key's URI (RFC 7512 puts it in the query, libp11 also
-# takes it in the path) joins it, so that the URI can name the key on command lines and in
-# messages.
-key=${OSTRIVAL_SIGN_KEY:-} pass=${OSTRIVAL_SIGN_PASS:-} pin=
-unset OSTRIVAL_SIGN_KEY OSTRIVAL_SIGN_PASS
-while [[ $key == pkcs11:* && $key =~ ^(.*)([:;?&])pin-value=([^;?&]*)(.*)$ ]]; do
-  pin=${BASH_REMATCH[3]} rest=${BASH_REMATCH[4]}
-  case ${BASH_REMATCH[2]}$rest in
-  [:?]?*) key=${BASH_REMATCH[1]}${BASH_REMATCH[2]}${rest:1} ;; # keeps "pkcs11:" or "?"
-  *) key=${BASH_REMATCH[1]}$rest ;;
-  esac
-  printf -v pin '%b' "${pin//%/\\x}"
-  [[ -z $pass || $pass == "$pin" ]] ||
-    die "two different PINs given: give it once, in the URI or in OSTRIVAL_SIGN_PASS"
-  pass=$pin
-done
+# The key and its PIN or password, from the pipes release.sh moved them into, into variables of
+# this shell alone. No name that holds them is exported, whatever the caller exported: globals are
+# unset first, locals declared +x.
+take_signing_inputs() {
+  unset -v sign_key sign_pass
+  sign_key='' sign_pass=''
+  [[ ${OSTRIVAL_SIGN_PIPES-} == 3,4 ]] || return 0
+  unset OSTRIVAL_SIGN_PIPES
+  IFS= read -r -d '' sign_key <&3 || true
+  IFS= read -r -d '' sign_pass <&4 || true
+  exec 3<&- 4<&-
+  sign_key=${sign_key%$'\n'} sign_pass=${sign_pass%$'\n'}
+}
 
-if [[ -n ${OSTRIVAL_SIGNATURES:-} ]]; then
-  signing=attach
-elif [[ -n $key ]]; then
-  signing=sign
-else
-  signing=none
-fi
-# ", not time-stamped" once a signature is known to have no time stamp: it stops validating when
-# its certificate expires.
-unstamped=
-[[ $signing != sign || -n ${OSTRIVAL_SIGN_TSA:-} ]] || unstamped=", not time-stamped"
+# The way of signing, from the key (in sign_key, with sign_pass) and the environment. A PIN in
+# the key's URI joins sign_pass, so that the URI can name the key on command lines and in
+# messages; no message shows a key that still holds one.
+choose_signing() {
+  local LC_ALL=C
+  case $sign_key in
+  [[:space:]\"\']* | *[[:space:]\"\'])
+    die "OSTRIVAL_SIGN_KEY begins or ends with white space or a quote: give the URI or file alone" ;;
+  *$'\n'*) die "OSTRIVAL_SIGN_KEY holds a line break" ;;
+  pkcs11:*) take_pin ;;
+  *[pP][iI][nN]-[vV][aA][lL][uU][eE]=*)
+    die "OSTRIVAL_SIGN_KEY holds a pin-value but does not begin with pkcs11:" ;;
+  esac
+  if [[ -n ${OSTRIVAL_SIGNATURES:-} ]]; then
+    signing=attach
+  elif [[ -n $sign_key ]]; then
+    signing=sign
+  else
+    [[ -z $sign_pass ]] || die "OSTRIVAL_SIGN_PASS is given, but no OSTRIVAL_SIGN_KEY to use it with"
+    signing=none
+  fi
+  # ", not time-stamped" once a signature is known to have no time stamp: it stops validating
+  # when its certificate expires.
+  unstamped=''
+  [[ $signing != sign || -n ${OSTRIVAL_SIGN_TSA:-} ]] || unstamped=", not time-stamped"
+}
+
+# RFC 7512: pkcs11:PATH?QUERY, the path's attributes split on ";", the query's on "&" (a query
+# value may hold "?"); pin-value belongs in the query, and libp11 takes it in the path too. Its
+# value is percent-decoded, nothing else: a backslash is a backslash.
+take_pin() {
+  local +x path=${sign_key%%\?*} query='' pins=() kept pin
+  [[ $sign_key != *\?* ]] || query=${sign_key#*\?}
+  without_pin ";" "${path#pkcs11:}"
+  path=$kept
+  without_pin "&" "$query"
+  sign_key=pkcs11:$path${kept:+?$kept}
+  for pin in "${pins[@]}"; do
+    [[ -z $sign_pass || $sign_pass == "$pin" ]] ||
+      die "two different PINs given: give it once, in the URI or in OSTRIVAL_SIGN_PASS"
+    sign_pass=$pin
+  done
+}
+
+# SEPARATOR ATTRIBUTES: the attributes but pin-value into kept, each pin-value's value into pins.
+without_pin() {
+  local +x attrs attr rest byte pin
+  kept=''
+  IFS=$1 read -r -a attrs <<<"$2"
+  for attr in "${attrs[@]}"; do
+    if [[ $attr != pin-value=* ]]; then
+      kept+=${kept:+$1}$attr
+      continue
+    fi
+    rest=${attr#pin-value=} pin=''
+    while [[ $rest =~ ^([^%]*)%([0-9A-Fa-f]{2})(.*)$ ]]; do
+      [[ ${BASH_REMATCH[2]} != 00 ]] || die "the pin-value in OSTRIVAL_SIGN_KEY holds %00"
+      printf -v byte "\\x${BASH_REMATCH[2]}"
+      pin+=${BASH_REMATCH[1]}$byte rest=${BASH_REMATCH[3]}
+    done
+    [[ $rest != *%* ]] || die "the pin-value in OSTRIVAL_SIGN_KEY holds a % that begins no %XX"
+    pins+=("$pin$rest")
+  done
+}
 
 # Before anything is built: a trial signature with the key, checked against the certificate,
 # finds a wrong PIN or password and a certificate that is not the key's. Attaching needs the
 # BUILDINFO published beside the signatures.
 check_signing_inputs() {
+  [[ $signing == none ]] || command -v osslsigncode >/dev/null ||
+    die "osslsigncode is missing from $PATH: install it (scripts/deps.sh)"
   if [[ $signing == attach ]]; then
     [[ -d $OSTRIVAL_SIGNATURES ]] || die "OSTRIVAL_SIGNATURES=$OSTRIVAL_SIGNATURES is not a folder"
     published=$(realpath "$OSTRIVAL_SIGNATURES/..")/BUILDINFO
@@ -53,37 +103,43 @@ check_signing_inputs() {
   openssl x509 -in "$certs" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing' ||
     die "the certificate in $certs is not for code signing (no codeSigning extended key usage)"
   head -c 32 /dev/urandom >"$work/trial"
-  if [[ $key == pkcs11:* ]]; then
+  # Each tool that asks for the PIN or password reads it from a pipe that this shell fills
+  # (a here-string: no process of its own), never from its command line.
+  if [[ $sign_key == pkcs11:* ]]; then
     [[ -r ${OSTRIVAL_SIGN_PKCS11_MODULE:-} ]] ||
       die "a PKCS#11 key needs OSTRIVAL_SIGN_PKCS11_MODULE, the token's module"
-    keyargs=(-pkcs11module "$OSTRIVAL_SIGN_PKCS11_MODULE" -key "$key" -certs "$certs")
+    keyargs=(-pkcs11module "$OSTRIVAL_SIGN_PKCS11_MODULE" -key "$sign_key" -certs "$certs")
     # In braces, so that the shell's word on openssl's crash after a refused PIN goes to the log.
     { PKCS11_MODULE_PATH=$OSTRIVAL_SIGN_PKCS11_MODULE openssl pkeyutl -engine pkcs11 \
-      -keyform engine -inkey "$key" ${pass:+-passin fd:3} -sign -in "$work/trial" \
-      -out "$work/trial.sig" 3< <(printf '%s\n' "$pass"); } >"$log" 2>&1
+      -keyform engine -inkey "$sign_key" ${sign_pass:+-passin fd:3} -sign -in "$work/trial" \
+      -out "$work/trial.sig" 3<<<"$sign_pass"; } >"$log" 2>&1
   else
-    [[ -r $key ]] || die "OSTRIVAL_SIGN_KEY=$key is neither a pkcs11: URI nor a readable PKCS#12 file"
+    [[ -r $sign_key ]] ||
+      die "OSTRIVAL_SIGN_KEY=$sign_key is neither a pkcs11: URI nor a readable PKCS#12 file"
+    # Its key is kept encrypted with that password, which therefore cannot be empty.
+    [[ -n $sign_pass ]] || die "the PKCS#12 file $sign_key needs its password in OSTRIVAL_SIGN_PASS"
     # Given the file, osslsigncode would sign with the certificates inside it, which a renewal
     # can leave behind. So its key is taken out, encrypted again with the same password (openssl
     # reads both from one descriptor, a line each), with the file's own certificate beside it,
     # and signs with the chain given once that certificate is seen to be the first of it.
     held=$work/held.pem
     keyargs=(-certs "$certs" -key "$held")
-    openssl pkcs12 -in "$key" -clcerts -passin fd:3 -passout fd:3 -out "$held" \
-      3< <(printf '%s\n%s\n' "$pass" "$pass") 2>"$log" &&
+    openssl pkcs12 -in "$sign_key" -clcerts -passin fd:3 -passout fd:3 -out "$held" \
+      3<<<"$sign_pass"$'\n'"$sign_pass" 2>"$log" &&
       openssl pkeyutl -sign -inkey "$held" -passin fd:3 -in "$work/trial" -out "$work/trial.sig" \
-        3< <(printf '%s\n' "$pass") 2>>"$log"
+        3<<<"$sign_pass" 2>>"$log"
   fi || {
     grep -q 'PIN incorrect' "$log" &&
       die "the token refused the PIN given; tokens lock after a few wrong ones"
-    grep -qi 'mac verify\|invalid password' "$log" && die "wrong password (OSTRIVAL_SIGN_PASS) for $key"
-    die "cannot sign with $key: $(grep -v '^Engine' "$log" | head -3 | tr '\n' ' ')"
+    grep -qi 'mac verify\|invalid password' "$log" &&
+      die "wrong password (OSTRIVAL_SIGN_PASS) for $sign_key"
+    die "cannot sign with $sign_key: $(grep -v '^Engine' "$log" | head -3 | tr '\n' ' ')"
   }
   [[ -z ${held:-} || $(fingerprint "$held") == "$(fingerprint "$certs")" ]] ||
-    die "$key holds the certificate of $(subject "$held"), not $(subject "$certs"), the first of" \
-      "$certs"
+    die "$sign_key holds the certificate of $(subject "$held"), not $(subject "$certs"), the" \
+      "first of $certs"
   openssl pkeyutl -verify -certin -inkey "$certs" -in "$work/trial" -sigfile "$work/trial.sig" \
-    >/dev/null 2>&1 || die "the certificate in $certs is not the certificate of the key $key"
+    >/dev/null 2>&1 || die "the certificate in $certs is not the certificate of the key $sign_key"
 }
 
 # Of the first certificate in a PEM file.
@@ -110,23 +166,28 @@ sign_file() {
   case $signing in
   none) return ;;
   sign)
-    osslsigncode sign "${keyargs[@]}" ${pass:+-readpass /dev/fd/3} \
+    osslsigncode sign "${keyargs[@]}" ${sign_pass:+-readpass /dev/fd/3} \
       ${OSTRIVAL_SIGN_TSA:+-ts "$OSTRIVAL_SIGN_TSA"} -h sha256 -n "Ostrival Service" \
-      -in "$file" -out "$file.signed" 3< <(printf '%s' "$pass") >"$log" 2>&1 ||
+      -in "$file" -out "$file.signed" 3<<<"$sign_pass" >"$log" 2>&1 ||
       die "signing $(basename "$file") failed: $(tail -3 "$log" | tr '\n' ' ')"
     ;;
   attach)
     local detached=$OSTRIVAL_SIGNATURES/${sig#"$work/out/signatures/"} chained=0
     [[ -f $detached ]] || die "no signature $detached for $(basename "$file")"
-    # Without the root certificate, its verdict and exit status mean nothing: the digests alone
-    # say whose the signature is. With it, the exit status says whether the chain holds.
+    rm -f "$file.signed"
+    # attach-signature fails where it cannot verify against the system's CAs, yet writes the
+    # file: no file is what says that it could not attach. Then, without the root certificate,
+    # verify's verdict and exit status mean nothing: the digests alone say whose the signature
+    # is. With it, the exit status says whether the chain holds.
     osslsigncode attach-signature -sigin "$detached" -in "$file" -out "$file.signed" >"$log" 2>&1 ||
-      true
+      [[ -f $file.signed ]] ||
+      die "osslsigncode could not attach $detached: $(tail -3 "$log" | tr '\n' ' ')"
     osslsigncode verify ${OSTRIVAL_SIGNATURES_CA:+-CAfile "$OSTRIVAL_SIGNATURES_CA"} \
       -in "$file.signed" >"$log" 2>&1 || chained=$?
-    if ! grep -q '^Calculated' "$log" || grep -q 'MISMATCH' "$log"; then
+    ! grep -q 'MISMATCH' "$log" ||
       die "the signature $detached belongs to another build: it does not cover this $(basename "$file")"
-    fi
+    grep -q '^Calculated' "$log" ||
+      die "osslsigncode could not check $detached on $(basename "$file"): $(tail -3 "$log" | tr '\n' ' ')"
     [[ -z ${OSTRIVAL_SIGNATURES_CA:-} || $chained == 0 ]] ||
       die "the signature $detached does not chain to $OSTRIVAL_SIGNATURES_CA:" \
         "$(grep -i 'error\|fail' "$log" | head -2 | tr '\n' ' ')"

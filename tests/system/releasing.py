@@ -1,0 +1,281 @@
+"""The verbs the release scenario is written in: a throwaway CA and a SoftHSM2 token to sign
+with, clones to release from (hostile ones included), scripts/release.sh run under a spy that
+searches every process of the machine for the secret it was given, and the signing step called
+on its own."""
+
+import contextlib
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+import olefile
+
+from conftest import BUILD, VERSION, unpack
+
+SOURCE = os.environ.get("OSTRIVAL_SOURCE", "")
+MODULE = "/usr/lib/softhsm/libsofthsm2.so"
+KEY = "pkcs11:token=release;object=signer;type=private"
+
+
+def sh(*argv, check=True, **options):
+    return subprocess.run([str(a) for a in argv], check=check, capture_output=True, **options)
+
+
+def make_pki(pki, pin):
+    """The CA, and the signer's key on a token of its own, behind PIN."""
+    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pki / "ca.key",
+       "-out", pki / "ca.pem", "-days", "30", "-subj", "/CN=Ostrival Test CA")
+    for key in ("signer", "other"):
+        sh("openssl", "genpkey", "-algorithm", "RSA", "-out", pki / f"{key}.key")
+    (pki / "tokens").mkdir()
+    conf = pki / "softhsm2.conf"
+    conf.write_text(f"directories.tokendir = {pki}/tokens\n")
+    os.environ["SOFTHSM2_CONF"] = str(conf)  # the token, for release.sh and for osslsigncode
+    sh("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", pin,
+       "--so-pin", "12345678")
+    sh("softhsm2-util", "--import", pki / "signer.key", "--token", "release", "--label", "signer",
+       "--id", "01", "--pin", pin)
+    return pki
+
+
+def certificate(pki, name, usage, key):
+    """A certificate from the CA for KEY, with the extended key USAGE, chained to the CA."""
+    sh("openssl", "req", "-x509", "-new", "-key", pki / key, "-subj", f"/CN=Ostrival {name}",
+       "-CA", pki / "ca.pem", "-CAkey", pki / "ca.key", "-days", "30", "-config", "/dev/null",
+       "-addext", "keyUsage=critical,digitalSignature", "-addext", f"extendedKeyUsage={usage}",
+       "-out", pki / f"{name}.pem")
+    chain = pki / f"{name}-chain.pem"
+    chain.write_bytes((pki / f"{name}.pem").read_bytes() + (pki / "ca.pem").read_bytes())
+    return chain
+
+
+def pkcs12(pki, name, cert, password):
+    """The signer's key with the certificate CERT in a PKCS#12 file."""
+    sh("openssl", "pkcs12", "-export", "-inkey", pki / "signer.key", "-in", pki / cert,
+       "-passout", f"pass:{password}", "-out", pki / name)
+    return str(pki / name)
+
+
+def clone(path):
+    sh("git", "clone", "-q", SOURCE, path)
+    return path
+
+
+def commit(clone, *args):
+    """A commit in CLONE, by git commit ARGS."""
+    sh("git", "-C", clone, "-c", "user.name=x", "-c", "user.email=x", "commit", "-q", *args)
+
+
+def signed_clone(path):
+    """A clone whose HEAD is signed (SSH), and whose git log shows signatures."""
+    clone(path)
+    sh("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path.parent / "key")
+    for name, value in (("gpg.format", "ssh"), ("log.showSignature", "true")):
+        sh("git", "-C", path, "config", name, value)
+    commit(path, "--amend", "--no-edit", f"--gpg-sign={path.parent}/key.pub")
+    return path
+
+
+def hostile_clone(path):
+    """A clone whose own settings would change the files it gives out, were they obeyed: an
+    eol rule, a smudge filter and ident in .git/info/attributes, core.autocrlf (set after the
+    checkout, which it would break), a replaced README, and signatures shown in its log."""
+    clone(path)
+    git = ("git", "-C", path)
+    (path / ".git/info/attributes").write_text("* text eol=crlf ident filter=poison\n")
+    sh(*git, "config", "filter.poison.smudge", "sed s/128000/120000/")
+    for name, value in (("core.autocrlf", "true"), ("log.showSignature", "true")):
+        sh(*git, "config", name, value)
+    fake = sh(*git, "hash-object", "-w", "--stdin", input=b"replaced\n").stdout.decode().strip()
+    sh(*git, "replace", sh(*git, "rev-parse", "HEAD:README.md").stdout.decode().strip(), fake)
+    return path
+
+
+def poisoned_path(folder):
+    """A folder of tools named like those a release runs, each of which leaves a mark in the
+    folder when run: put first on PATH, none may be run."""
+    folder.mkdir()
+    for tool in ("cmake", "git", "openssl", "osslsigncode", "python3", "dpkg-query"):
+        (folder / tool).write_text(f"#!/bin/sh\ntouch {folder}/ran-{tool}\nexec /usr/bin/{tool} \"$@\"\n")
+        (folder / tool).chmod(0o755)
+    return f"{folder}:{os.environ['PATH']}"
+
+
+def sums(folder):
+    """{file: SHA-256} as the release's SHA256SUMS lists them, each checked by sha256sum."""
+    checked = sh("sha256sum", "--strict", "-c", "SHA256SUMS", cwd=folder, text=True).stdout
+    assert all(line.endswith(": OK") for line in checked.splitlines()), checked
+    lines = (folder / "SHA256SUMS").read_text().splitlines()
+    return {name: digest for digest, name in (line.split("  ", 1) for line in lines)}
+
+
+def unpacked(folder, into):
+    """The files in each of the release's four packages, {package: {file: path}}; each zip
+    holds the programs its architecture's MSI holds, byte for byte."""
+    names = [f"ostrival-{VERSION}-{a}" for a in ("win32.zip", "win64.zip", "x64.msi", "x86.msi")]
+    assert sorted(p.name for p in folder.iterdir() if p.suffix in (".zip", ".msi")) == names
+    inside = {name: unpack(folder / name, into / name) for name in names}
+    for zip_, msi in ((names[0], names[3]), (names[1], names[2])):
+        for name in ("ostrival.exe", "tracecap.exe"):
+            assert inside[zip_][name].read_bytes() == inside[msi][name].read_bytes(), (zip_, name)
+    return inside
+
+
+def expect_chained(pki, files, into):
+    """Each of FILES verifies against the CA, by osslsigncode; an MSI with a byte of its
+    cabinet changed does not."""
+    for path in files:
+        verdict = sh("osslsigncode", "verify", "-CAfile", pki / "ca.pem", "-in", path, check=False)
+        assert verdict.returncode == 0, (path, verdict.stdout[-800:])
+    for msi in (f for f in files if str(f).endswith(".msi")):
+        assert b"MISMATCH" in sh("osslsigncode", "verify", "-CAfile", pki / "ca.pem", "-in",
+                                 changed(msi, into), check=False).stdout
+
+
+def windows_verdicts(lab, files):
+    """What WinVerifyTrust says of each of FILES, as hex HRESULTs."""
+    _, out, _ = lab.prefix("trust", arch="x64").run(
+        f"{BUILD}/tests/verify_trust.exe", *("Z:" + str(f).replace("/", "\\") for f in files))
+    return out.decode().split()
+
+
+def expect_buildinfo(folder):
+    """BUILDINFO, checked: listed in SHA256SUMS with every other file of the release; naming the
+    commit the release started from (SOURCE's HEAD, whatever the clone got meanwhile), its
+    time, each MSI's product code and the version of the packages that built it."""
+    listed = sums(folder)
+    assert set(listed) == {p.name for p in folder.iterdir() if p.is_file()} - {"SHA256SUMS"}
+    info = (folder / "BUILDINFO").read_text()
+    head = sh("git", "-C", SOURCE, "log", "-1", "--format=%H%n%ct", text=True).stdout.split()
+    assert f"Commit: {head[0]}\nSource-Date-Epoch: {head[1]}\n" in info
+    assert re.findall(r"^Product-Code-(\w+): {[0-9A-F-]{36}}$", info, re.M) == ["x64", "x86"]
+    for package in ("g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix", "wixl",
+                    "osslsigncode"):
+        version = sh("dpkg-query", "-W", "-f", "${Version}", package, text=True).stdout
+        assert f"\n {package} (= {version})" in info, info
+    return info
+
+
+def contents(folder):
+    return {p.relative_to(folder): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+
+
+def where_they_differ(a, b):
+    return sh("diffoscope", "--text", "-", a, b, check=False, text=True).stdout[:6000]
+
+
+def changed(path, into):
+    """A copy of the exe or MSI at PATH with one byte of its content changed."""
+    copy = str(shutil.copy(path, into / f"changed-{path.name}"))
+    if copy.endswith(".msi"):
+        ole = olefile.OleFileIO(copy, write_mode=True)
+        name = max(ole.listdir(), key=ole.get_size)  # the cabinet
+        data = bytearray(ole.openstream(name).read())
+        data[len(data) // 2] ^= 1
+        ole.write_stream(name, bytes(data))
+        ole.close()
+    else:
+        data = bytearray(open(copy, "rb").read())
+        data[len(data) // 2] ^= 1
+        open(copy, "wb").write(data)
+    return copy
+
+
+def parents():
+    """{pid: parent pid} of every process of the machine."""
+    found = {}
+    for proc in pathlib.Path("/proc").glob("[0-9]*"):
+        with contextlib.suppress(OSError):  # gone meanwhile
+            found[int(proc.name)] = int((proc / "stat").read_bytes().rpartition(b")")[2].split()[1])
+    return found
+
+
+class Spy:
+    """Searches for any of SECRETS while the release runs: every command line and environment
+    a program of the release was started with (each execve, as strace records it), and every
+    process's environment on the machine, sampled (/proc/PID/environ keeps what a process was
+    started with, whatever it unsets). None may hold one, but the release's first program as
+    its caller starts it, until it has started anything (the moment it takes to start itself
+    again without it), and the TRACER, which starts it so."""
+
+    def __init__(self, secrets, trace, tracer):
+        self.secrets, self.trace, self.tracer = secrets, trace, tracer
+        self.root, self.started, self.leaks = 0, False, set()
+
+    def sweep(self):
+        """The command lines of the release's processes, seen while searching them all."""
+        if not self.root:  # the release's first program, once strace has seen it start
+            first = self.trace.read_bytes().split(b" ", 1)[0]
+            self.root = int(first or 0)
+            return []
+        family, below = parents(), set()
+        more = {self.root}
+        while more:
+            more = {pid for pid, parent in family.items() if parent in more} - below
+            below |= more
+        # Known before any environment is read: the release starts nothing before it is clean.
+        self.started = self.started or bool(below)
+        seen = []
+        for pid in family:
+            with contextlib.suppress(OSError):
+                environ = pathlib.Path(f"/proc/{pid}/environ").read_bytes()
+                if pid != self.tracer and (pid != self.root or self.started):
+                    self.leaks |= {pid for s in self.secrets if s in environ}
+                if pid in below:
+                    seen.append(pathlib.Path(f"/proc/{pid}/cmdline").read_bytes())
+        return seen
+
+    def execs(self):
+        """Each program started, but the first, with a secret in its arguments or environment."""
+        return [line[:200] for line in self.trace.read_bytes().splitlines()[1:]
+                if b" execve(" in line and any(s in line for s in self.secrets)]
+
+
+def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None):
+    """scripts/release.sh from CLONE into OUT: (exit status, what it printed), while the spy
+    searches for each of SECRETS, which what it prints must not hold either. DURING(pid of
+    the release) is called once, as soon as the build step runs."""
+    with tempfile.NamedTemporaryFile() as trace:
+        run = subprocess.Popen(
+            ["strace", "-f", "-qq", "-v", "-s", "65536", "--seccomp-bpf", "-e", "trace=execve",
+             "-e", "signal=none", "-o", trace.name, "scripts/release.sh", out], cwd=clone,
+            env=dict(os.environ, TZ=tz, **env), umask=umask, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT)
+        spy = Spy([s.encode() for s in secrets], pathlib.Path(trace.name), run.pid)
+        while run.poll() is None:
+            building = any(b"cmake\0--build" in argv for argv in spy.sweep())
+            if during and building:
+                during(spy.root)
+                during = None
+            time.sleep(0.05)
+        said, execs = run.communicate()[0], spy.execs()
+    assert not spy.leaks and not execs and not any(s in said for s in spy.secrets), (
+        spy.leaks, execs, said)
+    return run.returncode, said.decode()
+
+
+def running(text):
+    """The command lines of the processes whose command line holds TEXT."""
+    found = []
+    for pid in parents():
+        with contextlib.suppress(OSError):
+            argv = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
+            found += [argv] if text.encode() in argv else []
+    return found
+
+
+def signing_step(work, env, name, program):
+    """PROGRAM signed as a release signs its NAME (x64/ostrival.exe), by scripts/signing.sh
+    as release.sh sources it, with WORK as its scratch folder, from what env says:
+    (status, output)."""
+    done = subprocess.run(
+        ["bash", "-c", 'set -euo pipefail; die() { echo "$*"; exit 1; }; work=$0; '
+         '. scripts/signing.sh; sign_key=${OSTRIVAL_SIGN_KEY-} sign_pass=${OSTRIVAL_SIGN_PASS-}; '
+         'unset OSTRIVAL_SIGN_KEY OSTRIVAL_SIGN_PASS; choose_signing; check_signing_inputs; '
+         'sign_file "$1" "$work/out/signatures/$2.sig"', work, program, name],
+        cwd=SOURCE, text=True, capture_output=True, env={**os.environ, **env})
+    return done.returncode, done.stdout + done.stderr
