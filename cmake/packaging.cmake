@@ -1,7 +1,7 @@
 # The release packages of this build's architecture, made by the build itself, each with its
 # SHA-256 beside it in sha256sum's format:
-#   ostrival-<version>-win64.zip or -win32.zip: the two programs, stripped, the README and the
-#   third-party notices;
+#   ostrival-<version>-win64.zip or -win32.zip: the two programs, stripped, the administrator's
+#   guide (README.txt), the release notes, the licence and the third-party notices;
 #   ostrival-<version>-x64.msi or -x86.msi: the Windows Installer package of the same files,
 #   where Debian's wixl is found.
 # Both are packed from one folder of the files as shipped (the stage), so that a release can
@@ -15,24 +15,38 @@ if(OSTRIVAL_ARCH STREQUAL x64)
 else()
   set(OSTRIVAL_ZIP_ARCH win32)
 endif()
-set(OSTRIVAL_SHIPPED ostrival.exe tracecap.exe README.md THIRD-PARTY-NOTICES.txt)
+set(OSTRIVAL_SHIPPED ostrival.exe tracecap.exe README.txt CHANGELOG.txt LICENSE.txt
+    THIRD-PARTY-NOTICES.txt)
+
+# The texts beside the program, with the line ends a Windows user's editor expects: the
+# administrator's guide (with this version's package names), the release notes and the licence.
+set(OSTRIVAL_TEXTS ${CMAKE_CURRENT_BINARY_DIR}/texts)
+configure_file(${PROJECT_SOURCE_DIR}/doc/README.txt.in ${OSTRIVAL_TEXTS}/README.txt @ONLY NEWLINE_STYLE CRLF)
+foreach(text CHANGELOG.md LICENSE)
+  file(READ ${PROJECT_SOURCE_DIR}/${text} content)
+  string(REPLACE "\n" "\r\n" content "${content}")
+  get_filename_component(name ${text} NAME_WE)
+  file(WRITE ${OSTRIVAL_TEXTS}/${name}.txt "${content}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${text})
+endforeach()
 
 # The stage STAGE, in the folder of that name in this build directory, holds stripped copies of
-# PROGRAM (as ostrival.exe) and tracecap, the README, and the notices of the runtime linked
+# PROGRAM (as ostrival.exe) and tracecap, the texts, and the notices of the runtime linked
 # into them (the MinGW-w64 gcc's, which the clang build links too). What is packed from it
 # depends on STAGE as a target, so that parallel builds stage once.
 function(ostrival_stage stage program)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${stage})
   list(TRANSFORM OSTRIVAL_SHIPPED PREPEND ${dir}/ OUTPUT_VARIABLE files)
+  set(texts README.txt CHANGELOG.txt LICENSE.txt)
+  list(TRANSFORM texts PREPEND ${OSTRIVAL_TEXTS}/)
   add_custom_command(OUTPUT ${files}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
     COMMAND ${CMAKE_STRIP} -o ${dir}/ostrival.exe $<TARGET_FILE:${program}>
     COMMAND ${CMAKE_STRIP} -o ${dir}/tracecap.exe $<TARGET_FILE:tracecap>
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${dir}/README.md
+    COMMAND ${CMAKE_COMMAND} -E copy ${texts} ${dir}
     COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/notices.py
             ${dir}/THIRD-PARTY-NOTICES.txt ${MINGW_PREFIX}-g++-posix
-    DEPENDS ${program} tracecap ${PROJECT_SOURCE_DIR}/README.md
-            ${PROJECT_SOURCE_DIR}/cmake/notices.py VERBATIM)
+    DEPENDS ${program} tracecap ${texts} ${PROJECT_SOURCE_DIR}/cmake/notices.py VERBATIM)
   add_custom_target(${stage} DEPENDS ${files})
 endfunction()
 

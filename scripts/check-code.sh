@@ -68,7 +68,7 @@ cppcheck_run() {
 
 format_check() {
   local files
-  files=$(find src tests tools \( -name '*.cpp' -o -name '*.h' \) | sort)
+  files=$(find src tests tools -name node_modules -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | sort)
   echo "$(wc -l <<<"$files") files"
   xargs clang-format --dry-run --Werror <<<"$files"
 }

@@ -6,7 +6,10 @@
 # osslsigncode with the PKCS#11 engine, SoftHSM2 and OpenSC for signing and its test (with
 # strace, to see every program a release starts, and ssh-keygen, to sign a commit there),
 # diffoscope to show where two builds differ, clang for fuzzing and with its linker and static
-# checkers for scripts/check-code.sh. Does nothing when all of it is there. Run as root.
+# checkers for scripts/check-code.sh; and from npm, as tests/sbom/package-lock.json pins them,
+# the CycloneDX library and package-URL parser that the release scenario judges the SBOM with
+# (Debian's npm where the machine has none), which a release (--release) goes without. Does
+# nothing when all of it is there. Run as root.
 set -eu
 
 PACKAGES="cmake make clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
@@ -24,13 +27,19 @@ missing() {
 }
 # shellcheck disable=SC2086
 full=$(missing $PACKAGES) lean=$(missing $PYTHON)
-[ -n "$full$lean" ] || exit 0
+tests=yes
+[ "${1-}" != --release ] || tests=''
+[ -z "$tests" ] || command -v npm >/dev/null || lean="$lean npm"
+if [ -n "$full$lean" ]; then
+  echo "deps.sh: installing$full$lean" >&2
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  apt-get update
+  export DEBIAN_FRONTEND=noninteractive
+  # shellcheck disable=SC2086
+  [ -z "$full" ] || apt-get install -y $full
+  # shellcheck disable=SC2086
+  [ -z "$lean" ] || apt-get install -y --no-install-recommends $lean
+fi
 
-echo "deps.sh: installing$full$lean" >&2
-dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-apt-get update
-export DEBIAN_FRONTEND=noninteractive
-# shellcheck disable=SC2086
-[ -z "$full" ] || apt-get install -y $full
-# shellcheck disable=SC2086
-[ -z "$lean" ] || apt-get install -y --no-install-recommends $lean
+sbom=$(dirname "$0")/../tests/sbom
+[ -z "$tests" ] || [ -d "$sbom/node_modules" ] || npm ci --prefix "$sbom" --omit=optional --no-audit --no-fund

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-code='\.(cpp|h|py|sh|cmake|rc|rc\.in|wxs)$|(^|/)CMakeLists\.txt$|^\.ci/'
+code='\.(cpp|h|py|sh|js|cmake|rc|rc\.in|wxs)$|(^|/)CMakeLists\.txt$|^\.ci/'
 count() {
   git ls-files -- "$@" | grep -E "$code" | while read -r file; do [[ -f $file ]] && cat "$file"; done |
     grep -cvE '^\s*($|//|#|<!--)' || true

@@ -1,8 +1,9 @@
 #!/bin/bash
 # scripts/release.sh OUTDIR: the release of the committed tree, for every architecture the build
-# makes: the zips and MSIs, the third-party notices, BUILDINFO (what built them) and SHA256SUMS
+# makes: the zips and MSIs, the third-party notices, the release notes (CHANGELOG.md), BUILDINFO
+# (what built them), the software bill of materials (ostrival-VERSION.cdx.json) and SHA256SUMS
 # over them, written into OUTDIR (absent or empty) whole or not at all. Refuses a tree with
-# uncommitted changes.
+# uncommitted changes, and a version that CHANGELOG.md says nothing of.
 #
 # The build is the one the tests use (preset mingw), from the files of the commit HEAD names
 # when the script starts, in a scratch folder, with time from that commit (SOURCE_DATE_EPOCH)
@@ -65,7 +66,13 @@ short=$(git -C "$root" rev-parse --short "$commit")
   die "the tree has uncommitted changes: commit or stash them, then run again"
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --no-show-signature --format=%ct "$commit")
 [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] || die "cannot read the time of $commit"
-"$root/scripts/deps.sh"
+# Every release says what changed: a site reads it before it deploys.
+version=$(git -C "$root" cat-file blob "$commit:CMakeLists.txt" |
+  sed -n 's/^project(Ostrival VERSION \([0-9.]*\) .*/\1/p')
+[[ -n $version ]] || die "cannot read the version in CMakeLists.txt of $commit"
+git -C "$root" cat-file blob "$commit:CHANGELOG.md" | grep "^## \[${version//./\\.}\]" >/dev/null ||
+  die "CHANGELOG.md has no entry for $version: say what changed in it, then commit and release"
+"$root/scripts/deps.sh" --release
 
 # The scratch folder, and the release's own beside OUTDIR (its last step is then a rename within
 # one file system, and a place that cannot take it is found before the build), with the folders
@@ -178,7 +185,8 @@ export_commit "$work/src"
 build=$work/build
 run "$work/configure.log" cmake --preset mingw -S "$work/src" -B "$build" -DOSTRIVAL_TESTS=OFF
 run "$work/build.log" cmake --build "$build" -j"$(nproc)"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[[ $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt") == "$version" ]] ||
+  die "CMake took another version from CMakeLists.txt than $version"
 write_buildinfo >"$work/out/BUILDINFO"
 compare_buildinfo "$work/out/BUILDINFO"
 
@@ -195,8 +203,10 @@ for arch in x64 x86; do
   sign_file "$work/out/ostrival-$version-$arch.msi" \
     "$work/out/signatures/$arch/ostrival-$version-$arch.msi.sig"
 done
-cp "$build/stage/THIRD-PARTY-NOTICES.txt" "$work/out/"
-(cd "$work/out" && sha256sum -- *.zip *.msi THIRD-PARTY-NOTICES.txt BUILDINFO >SHA256SUMS)
+cp "$build/stage/THIRD-PARTY-NOTICES.txt" "$work/src/CHANGELOG.md" "$work/out/"
+python3 "$root/scripts/sbom.py" "$work/out"
+(cd "$work/out" && sha256sum -- *.zip *.msi *.cdx.json CHANGELOG.md THIRD-PARTY-NOTICES.txt \
+  BUILDINFO >SHA256SUMS)
 
 cp -r "$work/out/." "$final/"
 chmod 755 "$final"

@@ -10,6 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 tree=$(mktemp -d "${TMPDIR:-/tmp}/ostrival-faults.XXXXXX")
 trap 'git -C "$here" worktree remove --force "$tree"' EXIT
 git -C "$here" worktree add -q --detach "$tree" HEAD
+"$tree/scripts/deps.sh" # what is not tracked: the npm packages of tests/sbom
 base=$(git -C "$tree" rev-parse HEAD)
 cmake --preset mingw -S "$tree" >/dev/null && cmake --build "$tree/build" -j2 >/dev/null || exit 2
 (($#)) || set -- $(cut -f1 "$here/faults.tsv")

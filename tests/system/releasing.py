@@ -4,6 +4,8 @@ searches every process of the machine for the secret it was given, and the signi
 on its own."""
 
 import contextlib
+import hashlib
+import json
 import os
 import pathlib
 import re
@@ -19,6 +21,7 @@ from conftest import BUILD, VERSION, unpack
 SOURCE = os.environ.get("OSTRIVAL_SOURCE", "")
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 KEY = "pkcs11:token=release;object=signer;type=private"
+CHECK_SBOM = os.path.join(os.path.dirname(__file__), "..", "sbom", "check.js")
 
 
 def sh(*argv, check=True, **options):
@@ -105,6 +108,10 @@ def poisoned_path(folder):
     return f"{folder}:{os.environ['PATH']}"
 
 
+def sha256(path):
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+
+
 def sums(folder):
     """{file: SHA-256} as the release's SHA256SUMS lists them, each checked by sha256sum."""
     checked = sh("sha256sum", "--strict", "-c", "SHA256SUMS", cwd=folder, text=True).stdout
@@ -158,6 +165,31 @@ def expect_buildinfo(folder):
         version = sh("dpkg-query", "-W", "-f", "${Version}", package, text=True).stdout
         assert f"\n {package} (= {version})" in info, info
     return info
+
+
+def expect_sbom(folder, inside, info):
+    """The SBOM, valid by CycloneDX's own schema: Ostrival at BUILDINFO's commit; each package
+    with its digest in SHA256SUMS, and each file of INSIDE with its own; each library linked
+    in, at the version BUILDINFO names, in its package URL too."""
+    [path] = folder.glob("*.cdx.json")
+    said = json.loads(sh("node", CHECK_SBOM, path, text=True).stdout)
+    assert said["errors"] is None, said["errors"]
+    bom, listed = json.loads(path.read_text()), sums(folder)
+    assert bom["metadata"]["component"] == {
+        "type": "application", "bom-ref": "ostrival", "name": "Ostrival", "version": VERSION,
+        "licenses": [{"license": {"id": "MIT"}}], "properties": [
+            {"name": "ostrival:commit", "value": re.search(r"^Commit: (\w+)$", info, re.M)[1]}]}
+    shipped = {c["name"]: c for c in bom["components"] if c["type"] == "file"}
+    assert {name: [{"alg": "SHA-256", "content": listed[name]}] for name in inside} == {
+        name: c["hashes"] for name, c in shipped.items()}
+    for name, files in inside.items():
+        assert {f: sha256(path) for f, path in files.items()} == {
+            c["name"]: c["hashes"][0]["content"] for c in shipped[name]["components"]}
+    libraries = {c["bom-ref"]: c["version"] for c in bom["components"] if c["type"] == "library"}
+    assert len(libraries) == 8 and libraries.keys() == said["purls"].keys()
+    for ref, (kind, namespace, package, version) in said["purls"].items():
+        assert (kind, namespace, version) == ("deb", "debian", libraries[ref])
+        assert f"\n {package} (= {version})" in info, ref
 
 
 def contents(folder):

@@ -10,7 +10,8 @@ from rig import wait_for
 
 MSI, NEXT = f"{BUILD}/ostrival-{VERSION}-{ARCH}.msi", os.environ.get("OSTRIVAL_NEXT", "")
 FOLDER = r"C:\Program Files\Ostrival"
-FILES = ["THIRD-PARTY-NOTICES.txt", "ostrival.exe", "tracecap.exe"]
+FILES = ["CHANGELOG.txt", "LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt", "ostrival.exe",
+         "tracecap.exe"]
 
 
 def installed(prefix):

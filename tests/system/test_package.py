@@ -1,6 +1,7 @@
 """The packages of one architecture as the build leaves them, read without running them, so
 that they are checked on any machine: the zip with its checksum beside it, holding the two
-programs, the README and the third-party notices; the programs built for the zip's
+programs, the texts a site reads (the administrator's guide, the release notes, the licence,
+each as a Windows editor expects it) and the third-party notices; the programs built for the zip's
 architecture, stripped, hardened (ASLR, DEP), importing only DLLs that Windows has and nothing
 that Windows 7 lacks, and carrying the project's version; the MSI's tables, read from Linux,
 which say what it asks of Windows (wixl drops what it does not understand without a word, so
@@ -9,6 +10,7 @@ one machine never holds two copies of the service: shown under 64-bit Wine."""
 
 import hashlib
 import os
+import re
 import subprocess
 import zipfile
 
@@ -19,6 +21,7 @@ from conftest import (ARCH, BOX, BUILD, REGISTERED, RESOURCE, VERSION, entries, 
                       registration, relay, unpack, version_resource)
 
 MSI, NEXT = f"{BUILD}/ostrival-{VERSION}-{ARCH}.msi", os.environ.get("OSTRIVAL_NEXT", "")
+SOURCE = os.environ.get("OSTRIVAL_SOURCE", "")
 REFUSAL = (f"This package is for 32-bit Windows. On 64-bit Windows install "
            f"ostrival-{VERSION}-x64.msi.")
 # The DLLs Wine brings for the architecture, as its prefixes list them in system32.
@@ -42,9 +45,16 @@ def test_zip(tmp_path):
     with open(os.path.join(BUILD, name + ".sha256")) as f:
         assert f.read() == f"{digest}  {name}\n"
     with zipfile.ZipFile(os.path.join(BUILD, name)) as z:
-        assert z.namelist() == ["ostrival.exe", "tracecap.exe", "README.md",
-                                "THIRD-PARTY-NOTICES.txt"]
+        assert z.namelist() == ["ostrival.exe", "tracecap.exe", "README.txt", "CHANGELOG.txt",
+                                "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"]
         z.extractall(tmp_path)
+    for shipped, source in (("LICENSE.txt", "LICENSE"), ("CHANGELOG.txt", "CHANGELOG.md")):
+        with open(os.path.join(SOURCE, source), "rb") as f:
+            assert (tmp_path / shipped).read_bytes() == f.read().replace(b"\n", b"\r\n")
+    guide = (tmp_path / "README.txt").read_bytes()
+    assert guide.count(b"\n") == guide.count(b"\r\n") and f"ostrival-{VERSION}-".encode() in guide
+    # An administrator's guide: nothing of how the program is built or tested.
+    assert not re.findall(rb"(?i)cmake|ctest|debian|apt-get|wine|scripts/|mingw-w64-|\.sh\b", guide)
 
     windows = {dll.lower() for dll in os.listdir(DLLS)}
     for exe in ("ostrival.exe", "tracecap.exe"):
@@ -81,7 +91,8 @@ def test_msi_tables(tmp_path):
         ("Ostrival", str(0x01 | 0x02 | 0x20 | 0x80), "1")]
     assert {(f["FileName"], f["Component_"]) for f in table(MSI, "File")} == {
         ("ostrival.exe", "Service"), ("tracecap.exe", "Tracecap"),
-        ("THIRD-PARTY-NOTICES.txt", "Notices")}
+        ("THIRD-PARTY-NOTICES.txt", "Notices"), ("README.txt", "Guide"),
+        ("CHANGELOG.txt", "Notes"), ("LICENSE.txt", "Licence")}
     summary = subprocess.run(["msiinfo", "suminfo", MSI], capture_output=True, text=True).stdout
     assert {"x64": "Template: x64;1033\n", "x86": "Template: Intel;1033\n"}[ARCH] in summary
     # Judged at install only, so that an installed copy can still be repaired and removed.
@@ -93,7 +104,7 @@ def test_msi_tables(tmp_path):
     first, later = ({p["Property"]: p["Value"] for p in table(msi, "Property")}
                     for msi in (MSI, NEXT))
     assert (first["ProductName"], first["Manufacturer"], first["ProductVersion"]) == (
-        RESOURCE["040904E4"]["FileDescription"], "Ostrival", VERSION)
+        RESOURCE["040904E4"]["FileDescription"], "The Ostrival authors", VERSION)
     assert first["UpgradeCode"] == later["UpgradeCode"]
 
 

@@ -18,9 +18,9 @@ import time
 
 import pytest
 
-from conftest import BUILD
+from conftest import BUILD, VERSION
 from releasing import (KEY, MODULE, certificate, changed, clone, commit, contents,
-                       expect_buildinfo, expect_chained, hostile_clone, make_pki,
+                       expect_buildinfo, expect_chained, expect_sbom, hostile_clone, make_pki,
                        pkcs12, poisoned_path, release, running, signed_clone, signing_step,
                        unpacked, where_they_differ, windows_verdicts)
 
@@ -68,7 +68,7 @@ def test_signed_release(lab, pki, signed, tmp_path):
     # Windows's own verdict on the programs: under Wine it judges an MSI's content not at all.
     files = programs + msis + [changed(programs[0], tmp_path), f"{BUILD}/stage/ostrival.exe"]
     assert windows_verdicts(lab, files) == [INTACT] * 6 + [BAD_DIGEST, NO_SIGNATURE]
-    expect_buildinfo(signed)
+    expect_sbom(signed, inside, expect_buildinfo(signed))
 
 
 def test_rebuilt_elsewhere_bit_for_bit(pki, signed, tmp_path):
@@ -117,6 +117,11 @@ def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
         assert not (tmp_path / "out").exists() and not list(tmp_path.glob(".release.*"))
     (tmp_path / "file").touch()
     assert "file is not a folder" in release(source, tmp_path / "file", {})[1]
+    # A version that the release notes say nothing of.
+    notes = source / "CHANGELOG.md"
+    notes.write_text(notes.read_text().replace(f"## [{VERSION}]", "## [0.0.0]"))
+    commit(source, "-am", "silent")
+    assert "CHANGELOG.md has no entry for" in release(source, tmp_path / "out", {})[1]
     # Given to the step that attaches, on this tree's own program: another file's signature, as
     # a build of other sources would bring, and one that is no signature at all.
     program = shutil.copy(f"{BUILD}/stage/ostrival.exe", tmp_path)
