@@ -6,10 +6,8 @@
 
 import datetime
 import json
-import math
 import os
 import platform
-import re
 import statistics
 import struct
 import subprocess
@@ -17,8 +15,11 @@ import sys
 import tempfile
 import textwrap
 
+import pefile
+
 sys.dont_write_bytecode = True  # leave no cache beside the scripts
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "rig"))
+import plots  # noqa: E402
 from rig import WINE, carried_ns  # noqa: E402
 
 MINGW = "x86_64-w64-mingw32-"
@@ -41,14 +42,9 @@ def datagrams(records, tag):
             if r["kind"] == "datagram" and r["tag"] == tag and r["t_ns"] is not None]
 
 
-def percentile(values, share):
-    """Nearest rank: the smallest value with at least SHARE of all at or below it."""
-    ordered = sorted(values)
-    return ordered[max(0, math.ceil(share * len(ordered)) - 1)]
-
-
 def spread(values):
-    return {"median": statistics.median(values), "p95": percentile(values, 0.95),
+    return {"median": statistics.median(values),
+            "p95": statistics.quantiles(values, n=20, method="inclusive")[-1],
             "max": max(values), "min": min(values), "mean": statistics.fmean(values)}
 
 
@@ -56,21 +52,17 @@ def us(ns):
     return "%.0f" % (ns / 1000)
 
 
-def least_squares(points):
-    """Slope and intercept of the straight line nearest to (x, y) POINTS."""
-    mx = statistics.fmean(x for x, _ in points)
-    my = statistics.fmean(y for _, y in points)
-    slope = sum((x - mx) * (y - my) for x, y in points) / sum((x - mx) ** 2 for x, _ in points)
-    return slope, my - slope * mx
-
-
 def wall_ms(records, tag):
     values = [r["ns"] / 1e6 for r in records if r["kind"] == "wall" and r["tag"] == tag]
     return statistics.median(values) if values else float("nan")
 
 
-def accuracy_section(records, runs):
+def accuracy_section(records, runs, folder):
     grams = datagrams(records, "accuracy")
+    plots.arrival(os.path.join(folder, "arrival.svg"), {
+        "by the standard rule (fraction / 2^32)": [(g["rx"] - g["standard"]) / 1000 for g in grams],
+        "as the sender meant it (fraction / 4299266 ms)": [(g["rx"] - g["meant"]) / 1000
+                                                          for g in grams]})
     s, m, k = (spread([g["rx"] - g["standard"] for g in grams]),
                spread([g["rx"] - g["meant"] for g in grams]),
                spread([g["standard"] - g["meant"] for g in grams]))
@@ -82,6 +74,8 @@ def accuracy_section(records, runs):
            "positive means it arrived after the time it states. One run of the exe, from "
            "outside Wine (`ip netns exec` to its exit), took %.0f ms (median)." % (
                runs, len(grams), wall_ms(records, "accuracy")), "",
+           "![How the arrival offsets spread, by both readings of the carried time]"
+           "(arrival.svg)", "",
            "| offset (µs) | median | 95th pct | max | min | mean |",
            "| --- | ---: | ---: | ---: | ---: | ---: |"]
     for label, d in [("carried time by the standard rule (fraction / 2^32)", s),
@@ -128,7 +122,7 @@ def cycle_rows(records):
     return rows
 
 
-def cycles_section(records, cycles_per_n):
+def cycles_section(records, cycles_per_n, folder):
     rows = cycle_rows(records)
     out = ["## 2. Cost of one cycle against the number of adapters", "",
            "`debug` in a namespace with N veths (one /24 each; all peers in one receiving "
@@ -153,20 +147,26 @@ def cycles_section(records, cycles_per_n):
             us(statistics.median(r["last"])), us(min(r["last"])), us(max(r["last"])),
             us(statistics.median(r["last_std"])),
             us(statistics.median(r["first"])), steps, r["wall"]))
-    return out + [""] + fits(rows) + [""]
+    return out + [""] + fits(rows, folder) + [""]
 
 
-def fits(rows):
+def fits(rows, folder):
     if len(rows) < 2:
         return ["(one adapter count only: no slope)"]
-    slope, intercept = least_squares([(r["n"], statistics.median(r["last"])) for r in rows])
-    slope_all, intercept_all = least_squares([(r["n"], v) for r in rows for v in r["last"]])
-    wall_slope, wall_icpt = least_squares([(r["n"], r["wall"]) for r in rows])
+    points = [(r["n"], v / 1000) for r in rows for v in r["last"]]
+    medians = [(r["n"], statistics.median(r["last"]) / 1000) for r in rows]
+    slope, intercept = statistics.linear_regression(*zip(*medians))
+    slope_all, intercept_all = statistics.linear_regression(*zip(*points))
+    wall_slope, wall_icpt = statistics.linear_regression([r["n"] for r in rows],
+                                                         [r["wall"] for r in rows])
+    plots.cycles(os.path.join(folder, "cycles.svg"), points, medians, (slope, intercept))
     steps = [v for r in rows for v in r["steps"]]
     first = [v for r in rows for v in r["first"]]
-    lines = ["Least squares over the medians: **%.1f µs per adapter**, intercept %.0f µs "
+    lines = ["![What a cycle costs against the number of adapters, with the fitted line]"
+             "(cycles.svg)", "",
+             "Least squares over the medians: **%.1f µs per adapter**, intercept %.0f µs "
              "(over all cycles: %.1f µs per adapter, intercept %.0f µs)." % (
-                 slope / 1000, intercept / 1000, slope_all / 1000, intercept_all / 1000)]
+                 slope, intercept, slope_all, intercept_all)]
     if steps:
         lines.append("Step by step, over all cycles with N > 1: median %.1f µs per further "
                      "datagram (one `sendto` through Wine, and the veth delivery it sets off); "
@@ -186,16 +186,8 @@ def fits(rows):
 
 
 def imports(exe):
-    text = subprocess.run([MINGW + "objdump", "-p", exe], check=True, capture_output=True,
-                          text=True).stdout
-    table = []
-    for line in text.splitlines():
-        found = re.match(r"\s*DLL Name: (\S+)", line)
-        if found:
-            table.append([found.group(1), 0])
-        elif table and re.match(r"\t[0-9a-f]+\t\s*\d+\s+\S+$", line):
-            table[-1][1] += 1  # one imported function: address, hint, name
-    return table
+    """(DLL, number of functions imported from it), in the order of the import table."""
+    return [(i.dll.decode(), len(i.imports)) for i in pefile.PE(exe).DIRECTORY_ENTRY_IMPORT]
 
 
 def footprint_section(exe):
@@ -299,10 +291,15 @@ NOTES = [
     "- Sender and receiver share one kernel clock, so the offsets hold no clock difference. "
     "SO_TIMESTAMPNS is stamped when the veth hands the datagram to the receiving namespace; "
     "the receiver reads after each run, from a buffer large enough for a whole cycle.",
-    "- The truncation model assumes Wine's `GetSystemTimeAsFileTime` is finer than 1 ms; on "
-    "this machine it was seen advancing in 100 ns steps (a one-off check outside the "
-    "benchmark).",
-    "- 95th percentile by nearest rank. utime + stime count whole clock ticks (%d per second); "
+    "- The sender reads the clock once a cycle, after it has read the adapter list and before "
+    "it opens its socket: `GetSystemTimePreciseAsFileTime`, which it looks up at run time "
+    "(Wine 8 has it, as Windows 8 and later do; Windows 7 would give the coarse "
+    "`GetSystemTimeAsFileTime`, which moves once per timer tick, 15.6 ms on an idle PC). Finer "
+    "than 1 µs, that reading lies uniformly inside the millisecond it is cut to, which is the "
+    "truncation model above: the stamp is 0 to 999 µs early, 500 µs on average.",
+    "- 95th percentile by linear interpolation (`statistics.quantiles`, inclusive); the fits "
+    "are ordinary least squares (`statistics.linear_regression`); the imports are read with "
+    "`pefile`. utime + stime count whole clock ticks (%d per second); "
     "the scheduler's run time is in ns, summed over threads paired by id between readings." % HZ,
     "- No part of this is a test: nothing here passes or fails on a number.", ""]
 
@@ -318,8 +315,9 @@ def wrap(line):
 def write(records, out):
     params = next(r for r in records if r["kind"] == "params")
     text = ["# Ostrival benchmark", ""] + machine_section(records)
-    text += accuracy_section(records, params["runs"])
-    text += cycles_section(records, params["cycles"])
+    folder = os.path.dirname(os.path.abspath(out))
+    text += accuracy_section(records, params["runs"], folder)
+    text += cycles_section(records, params["cycles"], folder)
     text += footprint_section(params["exe"]) + service_section(records, params["idle"])
     with open(out, "w") as f:
         f.write("\n".join(wrap(line) for line in text + NOTES).rstrip("\n") + "\n")

@@ -1,4 +1,5 @@
-"""Benchmarks ostrival.exe (OSTRIVAL_EXE) under Wine and writes bench/RESULTS.md:
+"""Benchmarks ostrival.exe (OSTRIVAL_EXE) under Wine and writes bench/RESULTS.md, with its two
+pictures beside it (bench/plots.py), saying as it goes which phase it is in and how far:
   1. arrival accuracy: `debug` run many times in one prefix over one veth pair; the kernel
      receive time of each broadcast (SO_TIMESTAMPNS) against the time it carries;
   2. cost of one cycle against the number of adapters (1, 16, 64, 256): the receive time
@@ -45,6 +46,16 @@ def log(text):
     print(time.strftime("[%T] ") + text, file=sys.stderr, flush=True)
 
 
+def progress(phase, done, total, unit=""):
+    """Where PHASE stands, DONE of TOTAL: one line rewritten in place on a terminal, a line
+    every tenth of the way in a log."""
+    line = f"{time.strftime('[%T]')} {phase}: {done} of {total}{unit}"
+    if sys.stderr.isatty():
+        print("\r" + line, end="\n" if done >= total else "", file=sys.stderr, flush=True)
+    elif done == total or done % max(1, total // 10) == 0:
+        print(line, file=sys.stderr, flush=True)
+
+
 def read(path):
     with open(path) as f:
         return f.read()
@@ -61,13 +72,14 @@ def keep(tag, got):
         note(kind="datagram", tag=tag, t_ns=d.t_ns, dst=d.dst, hex=d.data.hex())
 
 
-def debug_runs(prefix, rx, count, adapters, tag):
+def debug_runs(prefix, rx, count, adapters, tag, phase):
     """COUNT runs of `debug`, each followed by taking its ADAPTERS datagrams."""
-    for _ in range(count):
+    for done in range(1, count + 1):
         started = time.monotonic_ns()
         run(prefix, EXE, "debug")
         note(kind="wall", tag=tag, ns=time.monotonic_ns() - started)
         keep(tag, rx.take(count=adapters, timeout=5, quiet=0))
+        progress(phase, done, count, " runs")
 
 
 def rcvbuf_errors(lab, short):
@@ -120,12 +132,10 @@ def measure_debug(lab, prefixes):
     for n in ADAPTERS:
         run(prefixes[n], EXE, "debug")
     receivers = {n: lab.receiver(f"rx{n}") for n in ADAPTERS}
-    log(f"1. {RUNS} debug runs over one veth pair")
-    debug_runs(prefixes[1], receivers[1], RUNS, 1, "accuracy")
+    debug_runs(prefixes[1], receivers[1], RUNS, 1, "accuracy", "1. debug over one veth pair")
     for n in ADAPTERS:
-        log(f"2. {CYCLES} cycles with {n} adapters")
         drops = rcvbuf_errors(lab, f"rx{n}")
-        debug_runs(prefixes[n], receivers[n], CYCLES, n, f"cycles-{n}")
+        debug_runs(prefixes[n], receivers[n], CYCLES, n, f"cycles-{n}", f"2. cycles, {n} adapters")
         note(kind="drops", adapters=n, count=rcvbuf_errors(lab, f"rx{n}") - drops)
 
 
@@ -144,11 +154,14 @@ def measure_service(lab, svc, control):
          control_wineserver=control.server.pid)
     log(f"service: Linux pid {service}, {age(service):.2f} s old")
     for label, at in zip(("idle-from", "idle-to"), IDLE):
-        time.sleep(max(0, at - age(service)))
+        while age(service) < at:
+            progress("3. the service, idle", min(int(age(service)), int(at)), int(at), " s")
+            time.sleep(max(0, min(1, at - age(service))))
+        progress("3. the service, idle", int(at), int(at), " s")
         snapshot(lab, label, service)
     if rx.take(quiet=0.01):
         raise SystemExit(f"the service sent before {IDLE[1]:g} s")
-    log("waiting for the service's first broadcast")
+    log("3. waiting for the service's first broadcast, due 128 s after it started")
     got = rx.take(count=1, timeout=max(0, 160 - age(service)), quiet=0)
     if not got:
         raise SystemExit("no broadcast by 160 s")

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Benchmarks ostrival.exe under Wine and writes bench/RESULTS.md: arrival accuracy, cycle cost
 # against the number of adapters, footprint of the running service (bench/run.py says how,
-# and its knobs). About 3 minutes; needs root.
+# and its knobs), with two pictures beside it as SVG, drawn with Debian's matplotlib, which
+# only the benchmark needs and so installs itself. About 3 minutes; needs root.
 #
 #   bench/run.sh                   deps, build with the preset mingw (./build), measure
 #   OSTRIVAL_EXE=... bench/run.sh  measure this exe, build nothing
@@ -12,6 +13,8 @@ if [[ $(id -u) != 0 ]]; then
   exit 1
 fi
 scripts/deps.sh
+dpkg-query -W -f '${Status}' python3-matplotlib 2>/dev/null | grep -q '^install ok installed$' ||
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends python3-matplotlib
 if [[ -z ${OSTRIVAL_EXE:-} ]]; then
   echo "== building ostrival.exe (preset mingw, ./build)" >&2
   cmake --preset mingw >/dev/null
