@@ -176,8 +176,9 @@ def fits(rows, folder):
                          statistics.median(steps) / 1000, min(steps) / 1000,
                          max(steps) / 1000))
     lines.append("Before the first datagram (first − carried, less the 500 µs mean "
-                 "truncation: reading the clock, the socket's set-up through the wineserver, "
-                 "the first send), median over all cycles: %.0f µs." % (
+                 "truncation: from the clock reading, the socket's set-up through the "
+                 "wineserver, the first send and its delivery), median over all cycles: "
+                 "%.0f µs." % (
                      statistics.median(first) / 1000 - 500))
     lines.append("The whole `debug` process, from outside Wine (Wine process start, adapter "
                  "list, cycle, exit): %.2f ms per adapter, intercept %.0f ms." % (
