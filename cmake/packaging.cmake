@@ -21,7 +21,8 @@ set(OSTRIVAL_SHIPPED ostrival.exe tracecap.exe README.txt CHANGELOG.txt LICENSE.
 # The texts beside the program, with the line ends a Windows user's editor expects: the
 # administrator's guide (with this version's package names), the release notes and the licence.
 set(OSTRIVAL_TEXTS ${CMAKE_CURRENT_BINARY_DIR}/texts)
-configure_file(${PROJECT_SOURCE_DIR}/doc/README.txt.in ${OSTRIVAL_TEXTS}/README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(${PROJECT_SOURCE_DIR}/doc/README.txt.in ${OSTRIVAL_TEXTS}/README.txt @ONLY
+               NEWLINE_STYLE CRLF)
 foreach(text CHANGELOG.md LICENSE)
   file(READ ${PROJECT_SOURCE_DIR}/${text} content)
   string(REPLACE "\n" "\r\n" content "${content}")
