@@ -18,14 +18,13 @@ def save(figure, path):
     plt.close(figure)
 
 
-def arrival(path, readings):
-    """READINGS: {label: offsets in µs}, one histogram each."""
+def arrival(path, standard, meant):
+    """The offsets (ns) by the standard rule and by the sender's milliseconds, in µs."""
     figure, ax = plt.subplots(figsize=(7, 3.2))
-    low = min(min(v) for v in readings.values())
-    high = max(max(v) for v in readings.values())
-    bins = [low + (high - low) * k / 25 for k in range(26)]
-    for label, values in readings.items():
-        ax.hist(values, bins=bins, histtype="step", linewidth=1.5, label=label)
+    readings = {"by the standard rule (fraction / 2^32)": [v / 1000 for v in standard],
+                "as the sender meant it (fraction / 4299266 ms)": [v / 1000 for v in meant]}
+    ax.hist(list(readings.values()), bins=25, histtype="step", linewidth=1.5,
+            label=list(readings))
     ax.set_xlabel("arrival − carried time (µs); positive: it arrived after the time it states")
     ax.set_ylabel("broadcasts")
     ax.legend(frameon=False)

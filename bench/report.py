@@ -59,13 +59,9 @@ def wall_ms(records, tag):
 
 def accuracy_section(records, runs, folder):
     grams = datagrams(records, "accuracy")
-    plots.arrival(os.path.join(folder, "arrival.svg"), {
-        "by the standard rule (fraction / 2^32)": [(g["rx"] - g["standard"]) / 1000 for g in grams],
-        "as the sender meant it (fraction / 4299266 ms)": [(g["rx"] - g["meant"]) / 1000
-                                                          for g in grams]})
-    s, m, k = (spread([g["rx"] - g["standard"] for g in grams]),
-               spread([g["rx"] - g["meant"] for g in grams]),
-               spread([g["standard"] - g["meant"] for g in grams]))
+    standard, meant = ([g["rx"] - g[reading] for g in grams] for reading in ("standard", "meant"))
+    plots.arrival(os.path.join(folder, "arrival.svg"), standard, meant)
+    s, m, k = spread(standard), spread(meant), spread([g["standard"] - g["meant"] for g in grams])
     delay_mean = m["mean"] - 500_000
     out = ["## 1. Arrival accuracy of `debug` broadcasts", "",
            "%d runs of `ostrival.exe debug` in one prefix (after one unmeasured warm-up run), "
@@ -292,15 +288,12 @@ NOTES = [
     "- Sender and receiver share one kernel clock, so the offsets hold no clock difference. "
     "SO_TIMESTAMPNS is stamped when the veth hands the datagram to the receiving namespace; "
     "the receiver reads after each run, from a buffer large enough for a whole cycle.",
-    "- The sender reads the clock once a cycle, after it has read the adapter list and before "
-    "it opens its socket: `GetSystemTimePreciseAsFileTime`, which it looks up at run time "
-    "(Wine 8 has it, as Windows 8 and later do; Windows 7 would give the coarse "
-    "`GetSystemTimeAsFileTime`, which moves once per timer tick, 15.6 ms on an idle PC). Finer "
-    "than 1 µs, that reading lies uniformly inside the millisecond it is cut to, which is the "
-    "truncation model above: the stamp is 0 to 999 µs early, 500 µs on average.",
-    "- 95th percentile by linear interpolation (`statistics.quantiles`, inclusive); the fits "
-    "are ordinary least squares (`statistics.linear_regression`); the imports are read with "
-    "`pefile`. utime + stime count whole clock ticks (%d per second); "
+    "- The sender reads `GetSystemTimePreciseAsFileTime` (looked up at run time: Windows 7 "
+    "lacks it and gets the coarse clock, a 15.6 ms tick) once a cycle, after the adapter list "
+    "and before its socket, and cuts it to the millisecond: the stamp is 0 to 999 µs early, "
+    "500 µs on average, the truncation above.",
+    "- Percentiles interpolated (`statistics.quantiles`, inclusive), fits by least squares "
+    "(`statistics.linear_regression`), imports read with `pefile`. utime + stime count whole clock ticks (%d per second); "
     "the scheduler's run time is in ns, summed over threads paired by id between readings." % HZ,
     "- No part of this is a test: nothing here passes or fails on a number.", ""]
 
