@@ -5,94 +5,128 @@
 # over them, written into OUTDIR (absent or empty) whole or not at all. Refuses a tree with
 # uncommitted changes, and a version that CHANGELOG.md says nothing of.
 #
-# The build is the one the tests use (preset mingw), from the files of the commit HEAD names
-# when the script starts, in a scratch folder, with time from that commit (SOURCE_DATE_EPOCH)
-# and Debian's tools (PATH is Debian's directories alone): the same commit built with the same
-# Debian packages gives the same bytes anywhere, at any time, under any time zone, umask or git
-# settings. BUILDINFO names the commit and those packages' versions, so that a rebuilder who
-# gets other bytes can tell a changed tool from a changed file. A signal stops the running step
-# at once and leaves nothing behind.
+# This script is the driver: it leaves its caller's environment behind, checks its inputs,
+# exports the files of the commit HEAD names when it starts, and runs every step that makes
+# bytes from those files, in a sandbox (bubblewrap) that holds Debian's /usr, the commit's files
+# read-only, the build folder, and nothing else: no network, no caller's variable, no home. The
+# same commit built with the same Debian packages gives the same bytes anywhere, at any time.
+# BUILDINFO names the commit and those packages. A signal stops the running step at once and
+# leaves nothing behind; a KILL leaves no process of it, only its scratch folders.
 #
-# Signing, with osslsigncode, where asked:
+# What it reads, all else of the environment being dropped (doc/RELEASING.md says more):
 #   OSTRIVAL_SIGN_CERTS   the certificate chain, PEM, the signer's first: what every signature
 #                         carries
 #   OSTRIVAL_SIGN_KEY     a PKCS#11 URI (with OSTRIVAL_SIGN_PKCS11_MODULE, the token's module)
 #                         or a PKCS#12 file, whose certificate must be the first of the chain
 #   OSTRIVAL_SIGN_PASS    the token's PIN (or in the URI as pin-value), or the PKCS#12 password
+#   OSTRIVAL_SIGN_ENV     the names of the variables the signing tools need (SOFTHSM2_CONF, say),
+#                         which reach them alone
 #   OSTRIVAL_SIGN_TSA     an RFC 3161 time-stamp URL, optional
-# signs both programs of each architecture, packs them, signs the MSIs, and writes the detached
-# signatures into OUTDIR/signatures. OSTRIVAL_SIGNATURES=DIR, the signatures folder of a
-# release, attaches its signatures to this build instead, giving the same bytes as the signed
-# release; with OSTRIVAL_SIGNATURES_CA, root certificates (PEM), each must chain to one of them.
+#   OSTRIVAL_SIGNATURES   the signatures folder of a release, to attach to this build instead of
+#                         signing it (OSTRIVAL_SIGNATURES_CA: root certificates they must chain to)
+#   TMPDIR                where the scratch folder goes
 
-# First, before anything can print or pass on a PIN: a trace shows every value a line touches,
-# and allexport would hand each variable to every program run.
+# Until the caller's environment is left behind, nothing may run that a setting of the caller's
+# could change: posix mode finds the special builtins (set, unset, exec) before any function the
+# caller exported; a trace or allexport would show or pass on the secret; BASH_COMPAT would turn
+# the here-strings below into files.
+POSIXLY_CORRECT=y
 set +o xtrace +o allexport
-# /proc/PID/environ shows the environment a process was started with, whatever unset does. So the
-# key and its PIN or password go into pipes, and the script starts again without them in its
-# environment, before it runs anything else.
-if [[ ${OSTRIVAL_SIGN_PIPES-} != 3,4 && (-v OSTRIVAL_SIGN_KEY || -v OSTRIVAL_SIGN_PASS) ]]; then
+unset BASH_COMPAT
+# The script starts again from an empty environment but for what it reads, with the key and its
+# PIN or password in two pipes, unless this is that start: the same process (a caller cannot know
+# its id before it runs) with no secret in its environment.
+if [[ ${OSTRIVAL_RELEASE_IMAGE-} != "$$" || -v OSTRIVAL_SIGN_KEY || -v OSTRIVAL_SIGN_PASS ]]; then
+  keep=()
+  for name in TMPDIR OSTRIVAL_SIGN_CERTS OSTRIVAL_SIGN_PKCS11_MODULE OSTRIVAL_SIGN_TSA \
+    OSTRIVAL_SIGNATURES OSTRIVAL_SIGNATURES_CA OSTRIVAL_SIGN_ENV ${OSTRIVAL_SIGN_ENV-}; do
+    [[ $name =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] || exec /usr/bin/env -i /bin/sh -c \
+      'echo "release.sh: OSTRIVAL_SIGN_ENV names $0, which is no variable" >&2; exit 1' "$name"
+    [[ ! -v $name ]] || keep+=("$name=${!name}")
+  done
+  # A pipe holds 64 KiB: bash would write a longer here-string to a file.
+  ((${#OSTRIVAL_SIGN_KEY} < 65536 && ${#OSTRIVAL_SIGN_PASS} < 65536)) || exec /usr/bin/env -i \
+    /bin/sh -c 'echo "release.sh: OSTRIVAL_SIGN_KEY or OSTRIVAL_SIGN_PASS is too long" >&2; exit 1'
   exec 3<<<"${OSTRIVAL_SIGN_KEY-}" 4<<<"${OSTRIVAL_SIGN_PASS-}"
-  unset OSTRIVAL_SIGN_KEY OSTRIVAL_SIGN_PASS
-  OSTRIVAL_SIGN_PIPES=3,4 exec /bin/bash "$0" "$@"
+  exec /usr/bin/env -i "${keep[@]}" OSTRIVAL_RELEASE_IMAGE=$$ /bin/bash --noprofile --norc "$0" "$@"
 fi
+unset POSIXLY_CORRECT
 set -euo pipefail
+# The key and the PIN or password, out of the pipes before anything starts, into variables no
+# program is given; then nothing of what started this process is exported, and what the
+# signing tools need is kept for them alone.
+IFS= read -r -d '' sign_key <&3 || true
+IFS= read -r -d '' sign_pass <&4 || true
+exec 3<&- 4<&-
+sign_key=${sign_key%$'\n'} sign_pass=${sign_pass%$'\n'}
+sign_env=()
+for name in ${OSTRIVAL_SIGN_ENV-}; do
+  [[ ! -v $name ]] || sign_env+=(--setenv "$name" "${!name}")
+done
+# shellcheck disable=SC2046
+export -n $(compgen -e)
+# Debian's tools, and a git that reads no configuration but the repository's.
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 TZ=UTC GIT_CONFIG_NOSYSTEM=1 \
+  GIT_CONFIG_GLOBAL=/dev/null GIT_NO_REPLACE_OBJECTS=1 GIT_TERMINAL_PROMPT=0
+umask 022
+
 die() {
   echo "release.sh: $*" >&2
   exit 1
 }
-case $0 in */*) here=${0%/*} ;; *) here=. ;; esac
-# shellcheck source=scripts/signing.sh
-. "$here/signing.sh"
-take_signing_inputs
-choose_signing
-
-# The tools that BUILDINFO names are Debian's: no other directory, such as /usr/local/bin, may
-# put its own cmake, compiler or signing tool in their place.
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin GIT_NO_REPLACE_OBJECTS=1
-root=$(cd "$here/.." && pwd)
 (($# == 1)) || die "usage: scripts/release.sh OUTDIR"
+case $0 in */*) here=${0%/*} ;; *) here=. ;; esac
+root=$(realpath "$here/..")
 out=$(realpath -m "$1")
 if [[ -e $out ]]; then
   [[ -d $out ]] || die "$out is not a folder"
   [[ -r $out && -x $out ]] || die "$out cannot be read, so cannot be seen to be empty"
   [[ -z $(ls -A "$out") ]] || die "$out is not empty"
 fi
+
+# Of what the repository's configuration can start, nothing runs: its fsmonitor and hooks are
+# turned off here, and no command below runs a filter or a diff driver.
+git() {
+  command git -C "$root" -c core.fsmonitor=false -c core.hooksPath=/dev/null \
+    -c core.untrackedCache=false -c core.quotePath=false -c protocol.allow=never "$@"
+}
 # One commit, named once: what is built, its time, BUILDINFO and every message are of it, whatever
-# is committed meanwhile.
-commit=$(git -C "$root" rev-parse --verify --quiet 'HEAD^{commit}') || die "$root has no commit"
-short=$(git -C "$root" rev-parse --short "$commit")
-[[ -z $(git -C "$root" status --porcelain --untracked-files=no) ]] ||
+# is committed or checked out meanwhile.
+commit=$(git rev-parse --verify --quiet 'HEAD^{commit}') || die "$root has no commit"
+short=$(git rev-parse --short "$commit")
+# Uncommitted changes, judged by bytes: the index against the commit, then each file against the
+# index, hashed as it is (git status would run the repository's filters on a file it doubts).
+git diff-index --cached --quiet "$commit" -- && [[ $(git ls-files -s | cut -d' ' -f2) == \
+  "$(git ls-files | git hash-object --no-filters --stdin-paths 2>/dev/null)" ]] ||
   die "the tree has uncommitted changes: commit or stash them, then run again"
-SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --no-show-signature --format=%ct "$commit")
+SOURCE_DATE_EPOCH=$(git log -1 --no-show-signature --format=%ct "$commit")
 [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] || die "cannot read the time of $commit"
 # Every release says what changed: a site reads it before it deploys.
-version=$(git -C "$root" cat-file blob "$commit:CMakeLists.txt" |
+version=$(git cat-file blob "$commit:CMakeLists.txt" |
   sed -n 's/^project(Ostrival VERSION \([0-9.]*\) .*/\1/p')
 [[ -n $version ]] || die "cannot read the version in CMakeLists.txt of $commit"
-git -C "$root" cat-file blob "$commit:CHANGELOG.md" | grep "^## \[${version//./\\.}\]" >/dev/null ||
+git cat-file blob "$commit:CHANGELOG.md" | grep "^## \[${version//./\\.}\]" >/dev/null ||
   die "CHANGELOG.md has no entry for $version: say what changed in it, then commit and release"
-"$root/scripts/deps.sh" --release
 
 # The scratch folder, and the release's own beside OUTDIR (its last step is then a rename within
 # one file system, and a place that cannot take it is found before the build), with the folders
-# above OUTDIR that are made for it. Signals wait while they are made, so that none is left
-# without the trap that removes it.
-work='' final='' made=() released='' step=''
+# above OUTDIR that are made for it. A signal meanwhile is acted on once they are all known, so
+# that none is left behind.
+work='' final='' made=() released='' job='' pending=''
 cleanup() {
-  local i
+  local dir
   rm -rf "$work" "$final"
-  [[ -n $released ]] || for ((i = ${#made[@]} - 1; i >= 0; i--)); do
-    rmdir "${made[i]}" 2>/dev/null || break
-  done
+  [[ -n $released ]] || for dir in "${made[@]}"; do rmdir "$dir" 2>/dev/null || break; done
 }
 trap cleanup EXIT
-trap '' INT TERM HUP
+trap 'pending=129' HUP
+trap 'pending=130' INT
+trap 'pending=143' TERM
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostrival-release.XXXXXX")
 parent=$(dirname "$out")
 dir=$parent
 while [[ -n $dir && ! -e $dir ]]; do
-  made=("$dir" "${made[@]}")
+  made+=("$dir")
   dir=${dir%/*}
 done
 mkdir -p "$parent"
@@ -100,11 +134,11 @@ final=$(mktemp -d "$parent/.release.XXXXXX") || die "cannot write beside $out"
 # The running step, a process group of its own, ends with the script.
 stop() {
   set +e
-  if [[ -n $step ]]; then
-    kill -TERM -- "-$step" 2>/dev/null
-    wait "$step"
-    for _ in {1..50}; do kill -0 -- "-$step" 2>/dev/null && sleep 0.1 || break; done
-    kill -KILL -- "-$step" 2>/dev/null
+  if [[ -n $job ]]; then
+    kill -TERM -- "-$job" 2>/dev/null
+    wait "$job"
+    for _ in {1..50}; do kill -0 -- "-$job" 2>/dev/null && sleep 0.1 || break; done
+    kill -KILL -- "-$job" 2>/dev/null
   fi
   echo "release.sh: stopped by a signal; nothing is released" >&2
   exit "$1"
@@ -112,52 +146,26 @@ stop() {
 trap 'stop 129' HUP
 trap 'stop 130' INT
 trap 'stop 143' TERM
-umask 022
-# The build's own temporary files (the compilers') go with the scratch folder, however it ends.
-mkdir "$work/tmp"
-export TZ=UTC LC_ALL=C.UTF-8 SOURCE_DATE_EPOCH TMPDIR=$work/tmp
-check_signing_inputs
+[[ -z $pending ]] || stop "$pending"
 
-run() { # LOG COMMAND...: runs the command as a step, showing its log's end only if it fails
+step() { # LOG COMMAND...: runs the command as a step, its output into LOG; its exit status
   local log=$1
   shift
   set -m
   "$@" </dev/null >"$log" 2>&1 &
-  step=$!
+  job=$!
   set +m
-  wait "$step" || {
-    tail -30 "$log" >&2
-    die "failed: $*"
+  wait "$job" && job='' || {
+    local status=$?
+    job=''
+    return $status
   }
-  step=''
 }
-
-# What built the release, as Debian's .buildinfo says it of a package: the commit and its time,
-# each MSI's product code (what msiexec /x takes once the package file is lost), and the exact
-# version of every Debian package whose work is in the bytes: the compilers with their runtime,
-# headers and binutils (the programs), Python and zlib (the zips), wixl with its libraries and
-# olefile (the MSIs), osslsigncode with OpenSSL (the signatures), cmake that drives them, and
-# base-files (the licence text in the notices). Nothing of the machine or the time it ran.
-write_buildinfo() {
-  local native python arch msi
-  native=$(dpkg --print-architecture)
-  python=$(dpkg -S "$(readlink -f /usr/bin/python3)" | cut -d: -f1)
-  echo "Source: ostrival"
-  echo "Version: $version"
-  echo "Commit: $commit"
-  echo "Source-Date-Epoch: $SOURCE_DATE_EPOCH"
-  for arch in x64 x86; do
-    msi=$build/ostrival-$version-$arch.msi
-    [[ $arch == x64 ]] || msi=$build/$arch/ostrival-$version-$arch.msi
-    echo "Product-Code-$arch: $(msiinfo export "$msi" Property |
-      sed -n 's/^ProductCode\t\([^\r]*\).*/\1/p')"
-  done
-  echo "Installed-Build-Depends:"
-  dpkg-query -W -f ' ${Package} (= ${Version}),\n' g++-mingw-w64-{x86-64,i686}-posix \
-    gcc-mingw-w64-{x86-64,i686}-posix binutils-mingw-w64-{x86-64,i686} mingw-w64-{x86-64,i686}-dev \
-    mingw-w64-common "$python" "zlib1g:$native" wixl "libmsi0:$native" "libgcab-1.0-0:$native" \
-    "libgsf-1-114:$native" python3-olefile osslsigncode "libssl3:$native" cmake base-files |
-    sort | sed '$s/,$//'
+run() { # LOG COMMAND...: a step that must succeed, showing its log's end if it does not
+  step "$@" || {
+    tail -30 "$1" >&2
+    die "failed: ${*:2}"
+  }
 }
 
 # The commit's files as committed, one by one. git archive would pass them through what the
@@ -165,48 +173,104 @@ write_buildinfo() {
 # export-ignore), none of which the commit records.
 export_commit() { # DIR
   local entry mode oid path
-  git -C "$root" ls-tree -r -z --full-tree "$commit" >"$work/tree"
+  git ls-tree -r -z --full-tree "$commit" >"$work/tree"
   while IFS= read -r -d '' entry; do
     mode=${entry%% *} oid=${entry%%$'\t'*} path=${entry#*$'\t'}
     oid=${oid##* }
     [[ /$path/ != */../* ]] || die "$commit holds a path that leaves its tree: $path"
     mkdir -p "$1/$(dirname "$path")"
     case $mode in
-    100644 | 100755) git -C "$root" cat-file blob "$oid" >"$1/$path" ;;
-    120000) ln -s "$(git -C "$root" cat-file blob "$oid")" "$1/$path" ;;
+    100644 | 100755) git cat-file blob "$oid" >"$1/$path" ;;
+    120000) ln -s "$(git cat-file blob "$oid")" "$1/$path" ;;
     *) die "$commit holds $path, neither a file nor a symbolic link" ;;
     esac
     [[ $mode != 100755 ]] || chmod 755 "$1/$path"
   done <"$work/tree"
 }
-
-mkdir "$work/src" "$work/out"
+mkdir "$work/src" "$work/build" "$work/out" "$work/tmp"
 export_commit "$work/src"
-build=$work/build
-run "$work/configure.log" cmake --preset mingw -S "$work/src" -B "$build" -DOSTRIVAL_TESTS=OFF
-run "$work/build.log" cmake --build "$build" -j"$(nproc)"
-[[ $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt") == "$version" ]] ||
+# From here on, what runs of the release is the commit's own: its packages, its signing steps,
+# its build and its SBOM; nothing more of the working tree.
+"$work/src/scripts/deps.sh" --release
+command -v bwrap >/dev/null || die "bwrap is missing: install bubblewrap (scripts/deps.sh)"
+
+# The sandbox of every step that makes bytes: Debian's /usr and dpkg's database (which the
+# notices ask) read-only, the commit's files read-only at /src, the build at /build and the
+# release at /out, a private /tmp and home, no network, and these variables alone. It dies with
+# the script, KILL included, and all inside it with it.
+environment=(HOME=/home/build LC_ALL=C.UTF-8 PATH=/usr/bin:/bin
+  "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH" TMPDIR=/tmp TZ=UTC)
+sandbox=(bwrap --die-with-parent --unshare-all --new-session --cap-drop ALL --clearenv
+  --ro-bind /usr /usr --symlink usr/bin /bin --symlink usr/lib /lib --symlink usr/lib64 /lib64
+  --ro-bind /var/lib/dpkg /var/lib/dpkg --proc /proc --dev /dev --tmpfs /tmp --dir /home/build
+  --ro-bind "$work/src" /src --bind "$work/build" /build --bind "$work/out" /out --chdir /build)
+for variable in "${environment[@]}"; do sandbox+=(--setenv "${variable%%=*}" "${variable#*=}"); done
+sandbox+=(--)
+# The signing steps see the machine, for the token and the time-stamp server, but no more of
+# the caller's environment than OSTRIVAL_SIGN_ENV names, and end with the script as those do.
+contained=(bwrap --die-with-parent --unshare-pid --new-session --dev-bind / / --clearenv
+  --setenv PATH "$PATH" --setenv LC_ALL C.UTF-8 --setenv TMPDIR "$work/tmp" "${sign_env[@]}" --)
+
+# shellcheck source=scripts/signing.sh
+. "$work/src/scripts/signing.sh"
+choose_signing
+check_signing_inputs
+
+# What built the release, as Debian's .buildinfo says it of a package: the commit and its time,
+# each MSI's product code (what msiexec /x takes once the package file is lost), the sandbox and
+# its environment, and the exact version of every Debian package whose work is in the bytes:
+# the compilers with their runtime, headers and binutils (the programs), Python and zlib (the
+# zips), wixl with its libraries and olefile (the MSIs), osslsigncode with OpenSSL (the
+# signatures), cmake that drives them, base-files (the licence text in the notices), and
+# bubblewrap that holds them. Nothing of the machine or the time it ran.
+write_buildinfo() {
+  local native python arch msi variable
+  native=$(dpkg --print-architecture)
+  python=$(dpkg -S "$(readlink -f /usr/bin/python3)" | cut -d: -f1)
+  echo "Source: ostrival"
+  echo "Version: $version"
+  echo "Commit: $commit"
+  echo "Source-Date-Epoch: $SOURCE_DATE_EPOCH"
+  for arch in x64 x86; do
+    msi=$work/build/ostrival-$version-$arch.msi
+    [[ $arch == x64 ]] || msi=$work/build/$arch/ostrival-$version-$arch.msi
+    echo "Product-Code-$arch: $(msiinfo export "$msi" Property |
+      sed -n 's/^ProductCode\t\([^\r]*\).*/\1/p')"
+  done
+  echo "Build-Sandbox: bubblewrap, without network, with this environment alone:"
+  for variable in "${environment[@]}"; do echo " ${variable%%=*}=\"${variable#*=}\""; done
+  echo "Installed-Build-Depends:"
+  dpkg-query -W -f ' ${Package} (= ${Version}),\n' g++-mingw-w64-{x86-64,i686}-posix \
+    gcc-mingw-w64-{x86-64,i686}-posix binutils-mingw-w64-{x86-64,i686} mingw-w64-{x86-64,i686}-dev \
+    mingw-w64-common "$python" "zlib1g:$native" wixl "libmsi0:$native" "libgcab-1.0-0:$native" \
+    "libgsf-1-114:$native" python3-olefile osslsigncode "libssl3:$native" cmake base-files \
+    bubblewrap | sort | sed '$s/,$//'
+}
+
+run "$work/configure.log" "${sandbox[@]}" cmake --preset mingw -S /src -B /build \
+  -DOSTRIVAL_TESTS=OFF
+run "$work/build.log" "${sandbox[@]}" cmake --build /build -j"$(nproc)"
+[[ $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/build/CMakeCache.txt") == "$version" ]] ||
   die "CMake took another version from CMakeLists.txt than $version"
 write_buildinfo >"$work/out/BUILDINFO"
 compare_buildinfo "$work/out/BUILDINFO"
 
-# Each architecture's build tree: x64 here, x86 inside it. The zip and the MSI are packed again
-# from the signed programs.
+# Each architecture's build tree: x64 at /build, x86 inside it. The zip and the MSI are packed
+# again from the signed programs.
 for arch in x64 x86; do
-  tree=$build
-  [[ $arch == x64 ]] || tree=$build/$arch
+  tree=
+  [[ $arch == x64 ]] || tree=/$arch
   for program in ostrival.exe tracecap.exe; do
-    sign_file "$tree/stage/$program" "$work/out/signatures/$arch/$program.sig"
+    sign_file "$work/build$tree/stage/$program" "$work/out/signatures/$arch/$program.sig"
   done
-  run "$work/pack.log" cmake --build "$tree" --target zip msi
-  cp "$tree"/ostrival-"$version"-*.zip "$tree/ostrival-$version-$arch.msi" "$work/out/"
+  run "$work/pack.log" "${sandbox[@]}" sh -c "cmake --build /build$tree --target zip msi &&
+    cp /build$tree/ostrival-$version-*.zip /build$tree/ostrival-$version-$arch.msi /out/"
   sign_file "$work/out/ostrival-$version-$arch.msi" \
     "$work/out/signatures/$arch/ostrival-$version-$arch.msi.sig"
 done
-cp "$build/stage/THIRD-PARTY-NOTICES.txt" "$work/src/CHANGELOG.md" "$work/out/"
-python3 "$root/scripts/sbom.py" "$work/out"
-(cd "$work/out" && sha256sum -- *.zip *.msi *.cdx.json CHANGELOG.md THIRD-PARTY-NOTICES.txt \
-  BUILDINFO >SHA256SUMS)
+run "$work/finish.log" "${sandbox[@]}" sh -c 'cp /build/stage/THIRD-PARTY-NOTICES.txt \
+  /src/CHANGELOG.md /out/ && python3 /src/scripts/sbom.py /out && cd /out && sha256sum -- \
+  *.zip *.msi *.cdx.json CHANGELOG.md THIRD-PARTY-NOTICES.txt BUILDINFO >SHA256SUMS'
 
 cp -r "$work/out/." "$final/"
 chmod 755 "$final"
@@ -214,7 +278,7 @@ outcome=$(signing_outcome)
 # One rename: it takes the place of an empty OUTDIR, and fails, rather than landing inside, where
 # a folder with something in it has appeared since the start. Once it is done, nothing may turn
 # the release in place into a failure: not a signal, not a closed output.
-trap '' INT TERM HUP
+trap '' INT TERM HUP PIPE
 mv -T "$final" "$out"
 released=yes
-echo "release.sh: $outcome release of $short in $out" || true
+echo "release.sh: $outcome release of $short in $out" 2>/dev/null || true

@@ -20,11 +20,15 @@ from urllib.parse import quote
 release = sys.argv[1]
 GCC = "GPL-3.0-or-later WITH GCC-exception-3.1"
 # What a static C++ link with MinGW-w64 puts into every program, by the Debian package (of the
-# architecture's triplet) that holds it: a component of its own each, under its licence.
+# architecture's triplet) that holds it: a component of its own each, under every licence that
+# the package's copyright file gives the parts linked in (SPDX's name where there is one). Of
+# the runtime: the start-up code (crt: public domain), the rest under the ZPL, and what printf
+# formats numbers with: gdtoa (Lucent's licence) and mingw_pformat (Keith Marshall's).
 RUNTIME = [("libgcc", "gcc-mingw-w64-{}-posix", GCC),
            ("libstdc++", "g++-mingw-w64-{}-posix", GCC),
            ("winpthreads", "mingw-w64-{}-dev", "MIT AND BSD-3-Clause"),
-           ("mingw-w64-runtime", "mingw-w64-{}-dev", "ZPL-2.1 AND LicenseRef-public-domain")]
+           ("mingw-w64-runtime", "mingw-w64-{}-dev", "ZPL-2.1 AND LicenseRef-public-domain AND "
+            "LicenseRef-Lucent AND LicenseRef-Keith-Marshall")]
 ARCHES = {"x64": ("x86-64", "win64"), "x86": ("i686", "win32")}
 PROGRAMS = ("ostrival.exe", "tracecap.exe")
 
@@ -68,8 +72,11 @@ for arch, (triplet, windows) in ARCHES.items():
 
 bom = {
     "bomFormat": "CycloneDX", "specVersion": "1.5", "version": 1,
-    # One serial number per release, the same however often it is built.
-    "serialNumber": uuid.uuid5(uuid.NAMESPACE_URL, f"ostrival {version} {commit}").urn,
+    # Named by what it describes: the same however often the release is built, and another
+    # wherever a file differs (signed or not, say).
+    "serialNumber": uuid.uuid5(uuid.NAMESPACE_URL, " ".join(
+        [f"ostrival {version} {commit}"] + [c["hashes"][0]["content"] for c in components
+                                           if c["type"] == "file"])).urn,
     "metadata": {
         "timestamp": datetime.fromtimestamp(int(field["Source-Date-Epoch"]), timezone.utc)
         .strftime("%Y-%m-%dT%H:%M:%SZ"),

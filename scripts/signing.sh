@@ -1,21 +1,14 @@
-# Sourced by release.sh: the Authenticode signatures of a release, made with osslsigncode in one
-# of three ways, chosen from the environment (release.sh lists it): signed with a key, detached
-# signatures attached, or none. Files are signed in place; each one's signature is then kept in
-# signatures/ARCH/NAME.sig of the release. Every failure names what is wrong and ends the run.
+# Sourced by release.sh, from the commit it releases: the Authenticode signatures of a release,
+# made with osslsigncode in one of three ways, chosen from what release.sh reads: signed with a
+# key, detached signatures attached, or none. Files are signed in place; each one's signature is
+# then kept in signatures/ARCH/NAME.sig of the release. Every failure names what is wrong and
+# ends the run. Each tool runs as a step of release.sh (step, with the prefix contained), and
+# one that asks for the PIN or password reads it from a pipe on its descriptor 3 (with_secret).
 
-# The key and its PIN or password, from the pipes release.sh moved them into, into variables of
-# this shell alone. No name that holds them is exported, whatever the caller exported: globals are
-# unset first, locals declared +x.
-take_signing_inputs() {
-  unset -v sign_key sign_pass
-  sign_key='' sign_pass=''
-  [[ ${OSTRIVAL_SIGN_PIPES-} == 3,4 ]] || return 0
-  unset OSTRIVAL_SIGN_PIPES
-  IFS= read -r -d '' sign_key <&3 || true
-  IFS= read -r -d '' sign_pass <&4 || true
-  exec 3<&- 4<&-
-  sign_key=${sign_key%$'\n'} sign_pass=${sign_pass%$'\n'}
-}
+# COMMAND..., with the PIN or password on descriptors 3 and 4 (a here-string: a pipe with no
+# process of its own), in place of the shell that runs it, so that a signal to the step or the
+# script's death reaches the command itself.
+with_secret() { exec "$@" 3<<<"$sign_pass" 4<<<"$sign_pass"; }
 
 # The way of signing, from the key (in sign_key, with sign_pass) and the environment. A PIN in
 # the key's URI joins sign_pass, so that the URI can name the key on command lines and in
@@ -30,6 +23,9 @@ choose_signing() {
   *[pP][iI][nN]-[vV][aA][lL][uU][eE]=*)
     die "OSTRIVAL_SIGN_KEY holds a pin-value but does not begin with pkcs11:" ;;
   esac
+  # A line ends what a tool reads from its descriptor: the token would be tried with part of it.
+  [[ $sign_pass != *[$'\r\n']* ]] ||
+    die "the PIN or password holds a line break; no token or file is tried with it"
   if [[ -n ${OSTRIVAL_SIGNATURES:-} ]]; then
     signing=attach
   elif [[ -n $sign_key ]]; then
@@ -67,11 +63,11 @@ without_pin() {
   kept=''
   IFS=$1 read -r -a attrs <<<"$2"
   for attr in "${attrs[@]}"; do
-    if [[ $attr != pin-value=* ]]; then
+    if [[ ${attr%%=*} != [pP][iI][nN]-[vV][aA][lL][uU][eE] || $attr != *=* ]]; then
       kept+=${kept:+$1}$attr
       continue
     fi
-    rest=${attr#pin-value=} pin=''
+    rest=${attr#*=} pin=''
     while [[ $rest =~ ^([^%]*)%([0-9A-Fa-f]{2})(.*)$ ]]; do
       [[ ${BASH_REMATCH[2]} != 00 ]] || die "the pin-value in OSTRIVAL_SIGN_KEY holds %00"
       printf -v byte "\\x${BASH_REMATCH[2]}"
@@ -103,32 +99,30 @@ check_signing_inputs() {
   openssl x509 -in "$certs" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing' ||
     die "the certificate in $certs is not for code signing (no codeSigning extended key usage)"
   head -c 32 /dev/urandom >"$work/trial"
-  # Each tool that asks for the PIN or password reads it from a pipe that this shell fills
-  # (a here-string: no process of its own), never from its command line.
   if [[ $sign_key == pkcs11:* ]]; then
     [[ -r ${OSTRIVAL_SIGN_PKCS11_MODULE:-} ]] ||
       die "a PKCS#11 key needs OSTRIVAL_SIGN_PKCS11_MODULE, the token's module"
     keyargs=(-pkcs11module "$OSTRIVAL_SIGN_PKCS11_MODULE" -key "$sign_key" -certs "$certs")
-    # In braces, so that the shell's word on openssl's crash after a refused PIN goes to the log.
-    { PKCS11_MODULE_PATH=$OSTRIVAL_SIGN_PKCS11_MODULE openssl pkeyutl -engine pkcs11 \
-      -keyform engine -inkey "$sign_key" ${sign_pass:+-passin fd:3} -sign -in "$work/trial" \
-      -out "$work/trial.sig" 3<<<"$sign_pass"; } >"$log" 2>&1
+    step "$log" with_secret "${contained[@]}" env PKCS11_MODULE_PATH="$OSTRIVAL_SIGN_PKCS11_MODULE" \
+      openssl pkeyutl -engine pkcs11 -keyform engine -inkey "$sign_key" ${sign_pass:+-passin fd:3} \
+      -sign -in "$work/trial" -out "$work/trial.sig"
   else
     [[ -r $sign_key ]] ||
       die "OSTRIVAL_SIGN_KEY=$sign_key is neither a pkcs11: URI nor a readable PKCS#12 file"
     # Its key is kept encrypted with that password, which therefore cannot be empty.
     [[ -n $sign_pass ]] || die "the PKCS#12 file $sign_key needs its password in OSTRIVAL_SIGN_PASS"
     # Given the file, osslsigncode would sign with the certificates inside it, which a renewal
-    # can leave behind. So its key is taken out, encrypted again with the same password (openssl
-    # reads both from one descriptor, a line each), with the file's own certificate beside it,
-    # and signs with the chain given once that certificate is seen to be the first of it.
+    # can leave behind. So its key is taken out, encrypted again with the same password, with
+    # the file's own certificate beside it, and signs with the chain given once that
+    # certificate is seen to be the first of it.
     held=$work/held.pem
     keyargs=(-certs "$certs" -key "$held")
-    openssl pkcs12 -in "$sign_key" -clcerts -passin fd:3 -passout fd:3 -out "$held" \
-      3<<<"$sign_pass"$'\n'"$sign_pass" 2>"$log" &&
-      openssl pkeyutl -sign -inkey "$held" -passin fd:3 -in "$work/trial" -out "$work/trial.sig" \
-        3<<<"$sign_pass" 2>>"$log"
+    step "$log" with_secret "${contained[@]}" openssl pkcs12 -in "$sign_key" -clcerts \
+      -passin fd:3 -passout fd:4 -out "$held" &&
+      step "$log.key" with_secret "${contained[@]}" openssl pkeyutl -sign -inkey "$held" \
+        -passin fd:3 -in "$work/trial" -out "$work/trial.sig"
   fi || {
+    cat "$log".* >>"$log" 2>/dev/null
     grep -q 'PIN incorrect' "$log" &&
       die "the token refused the PIN given; tokens lock after a few wrong ones"
     grep -qi 'mac verify\|invalid password' "$log" &&
@@ -166,10 +160,15 @@ sign_file() {
   case $signing in
   none) return ;;
   sign)
-    osslsigncode sign "${keyargs[@]}" ${sign_pass:+-readpass /dev/fd/3} \
-      ${OSTRIVAL_SIGN_TSA:+-ts "$OSTRIVAL_SIGN_TSA"} -h sha256 -n "Ostrival Service" \
-      -in "$file" -out "$file.signed" 3<<<"$sign_pass" >"$log" 2>&1 ||
-      die "signing $(basename "$file") failed: $(tail -3 "$log" | tr '\n' ' ')"
+    # A time-stamp server that never answers would hold the release for ever.
+    local status=0 wait=()
+    [[ -z ${OSTRIVAL_SIGN_TSA:-} ]] || wait=(timeout -k 5 60)
+    step "$log" with_secret "${contained[@]}" "${wait[@]}" osslsigncode sign "${keyargs[@]}" \
+      ${sign_pass:+-readpass /dev/fd/3} ${OSTRIVAL_SIGN_TSA:+-ts "$OSTRIVAL_SIGN_TSA"} -h sha256 \
+      -n "Ostrival Service" -in "$file" -out "$file.signed" || status=$?
+    ((status != 124)) ||
+      die "the time-stamp server $OSTRIVAL_SIGN_TSA did not answer within 60 s"
+    ((status == 0)) || die "signing $(basename "$file") failed: $(tail -3 "$log" | tr '\n' ' ')"
     ;;
   attach)
     local detached=$OSTRIVAL_SIGNATURES/${sig#"$work/out/signatures/"} chained=0
@@ -179,11 +178,12 @@ sign_file() {
     # file: no file is what says that it could not attach. Then, without the root certificate,
     # verify's verdict and exit status mean nothing: the digests alone say whose the signature
     # is. With it, the exit status says whether the chain holds.
-    osslsigncode attach-signature -sigin "$detached" -in "$file" -out "$file.signed" >"$log" 2>&1 ||
+    step "$log" "${contained[@]}" osslsigncode attach-signature -sigin "$detached" -in "$file" \
+      -out "$file.signed" ||
       [[ -f $file.signed ]] ||
       die "osslsigncode could not attach $detached: $(tail -3 "$log" | tr '\n' ' ')"
-    osslsigncode verify ${OSTRIVAL_SIGNATURES_CA:+-CAfile "$OSTRIVAL_SIGNATURES_CA"} \
-      -in "$file.signed" >"$log" 2>&1 || chained=$?
+    step "$log" "${contained[@]}" osslsigncode verify \
+      ${OSTRIVAL_SIGNATURES_CA:+-CAfile "$OSTRIVAL_SIGNATURES_CA"} -in "$file.signed" || chained=$?
     ! grep -q 'MISMATCH' "$log" ||
       die "the signature $detached belongs to another build: it does not cover this $(basename "$file")"
     grep -q '^Calculated' "$log" ||
@@ -196,7 +196,7 @@ sign_file() {
   esac
   mv "$file.signed" "$file"
   mkdir -p "$(dirname "$sig")"
-  osslsigncode extract-signature -in "$file" -out "$sig" >"$log" 2>&1 ||
+  step "$log" "${contained[@]}" osslsigncode extract-signature -in "$file" -out "$sig" ||
     die "could not keep the signature of $(basename "$file"): $(tail -2 "$log" | tr '\n' ' ')"
 }
 
