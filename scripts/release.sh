@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/bin/bash -p
 # scripts/release.sh OUTDIR: the release of the committed tree, for every architecture the build
 # makes: the zips and MSIs, the third-party notices, the release notes (CHANGELOG.md), BUILDINFO
 # (what built them), the software bill of materials (ostrival-VERSION.cdx.json) and SHA256SUMS
@@ -27,10 +27,9 @@
 #   TMPDIR                where the scratch folder goes
 
 # Until the caller's environment is left behind, nothing may run that a setting of the caller's
-# could change: posix mode finds the special builtins (set, unset, exec) before any function the
-# caller exported; a trace or allexport would show or pass on the secret; BASH_COMPAT would turn
-# the here-strings below into files.
-POSIXLY_CORRECT=y
+# could change. The first line keeps out BASH_ENV, the caller's functions and SHELLOPTS (bash -p);
+# a trace (bash -x) or allexport would show or pass on the secret; BASH_COMPAT would turn the
+# here-strings below into files.
 set +o xtrace +o allexport
 unset BASH_COMPAT
 # The script starts again from an empty environment but for what it reads, with the key and its
@@ -38,10 +37,16 @@ unset BASH_COMPAT
 # its id before it runs) with no secret in its environment.
 if [[ ${OSTRIVAL_RELEASE_IMAGE-} != "$$" || -v OSTRIVAL_SIGN_KEY || -v OSTRIVAL_SIGN_PASS ]]; then
   keep=()
+  read -r -d '' -a names <<<"${OSTRIVAL_SIGN_ENV-}"
+  for name in "${names[@]}"; do
+    case $name in
+    [!A-Z]* | *[!A-Z0-9_]* | PATH | LD_* | BASH* | GIT_* | OSTRIVAL_*)
+      exec /usr/bin/env -i /bin/sh -c 'echo "release.sh: OSTRIVAL_SIGN_ENV names $0:" \
+        "not a variable for the signing tools to take" >&2; exit 1' "$name" ;;
+    esac
+  done
   for name in TMPDIR OSTRIVAL_SIGN_CERTS OSTRIVAL_SIGN_PKCS11_MODULE OSTRIVAL_SIGN_TSA \
-    OSTRIVAL_SIGNATURES OSTRIVAL_SIGNATURES_CA OSTRIVAL_SIGN_ENV ${OSTRIVAL_SIGN_ENV-}; do
-    [[ $name =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] || exec /usr/bin/env -i /bin/sh -c \
-      'echo "release.sh: OSTRIVAL_SIGN_ENV names $0, which is no variable" >&2; exit 1' "$name"
+    OSTRIVAL_SIGNATURES OSTRIVAL_SIGNATURES_CA OSTRIVAL_SIGN_ENV "${names[@]}"; do
     [[ ! -v $name ]] || keep+=("$name=${!name}")
   done
   # A pipe holds 64 KiB: bash would write a longer here-string to a file.
@@ -50,7 +55,6 @@ if [[ ${OSTRIVAL_RELEASE_IMAGE-} != "$$" || -v OSTRIVAL_SIGN_KEY || -v OSTRIVAL_
   exec 3<<<"${OSTRIVAL_SIGN_KEY-}" 4<<<"${OSTRIVAL_SIGN_PASS-}"
   exec /usr/bin/env -i "${keep[@]}" OSTRIVAL_RELEASE_IMAGE=$$ /bin/bash --noprofile --norc "$0" "$@"
 fi
-unset POSIXLY_CORRECT
 set -euo pipefail
 # The key and the PIN or password, out of the pipes before anything starts, into variables no
 # program is given; then nothing of what started this process is exported, and what the
@@ -60,8 +64,9 @@ IFS= read -r -d '' sign_pass <&4 || true
 exec 3<&- 4<&-
 sign_key=${sign_key%$'\n'} sign_pass=${sign_pass%$'\n'}
 sign_env=()
-for name in ${OSTRIVAL_SIGN_ENV-}; do
-  [[ ! -v $name ]] || sign_env+=(--setenv "$name" "${!name}")
+read -r -d '' -a names <<<"${OSTRIVAL_SIGN_ENV-}" || true
+for name in "${names[@]}"; do
+  [[ ! -v $name ]] || sign_env+=("$name=${!name}")
 done
 # shellcheck disable=SC2046
 export -n $(compgen -e)
@@ -188,6 +193,7 @@ export_commit() { # DIR
   done <"$work/tree"
 }
 mkdir "$work/src" "$work/build" "$work/out" "$work/tmp"
+export TMPDIR=$work/tmp
 export_commit "$work/src"
 # From here on, what runs of the release is the commit's own: its packages, its signing steps,
 # its build and its SBOM; nothing more of the working tree.
@@ -206,10 +212,9 @@ sandbox=(bwrap --die-with-parent --unshare-all --new-session --cap-drop ALL --cl
   --ro-bind "$work/src" /src --bind "$work/build" /build --bind "$work/out" /out --chdir /build)
 for variable in "${environment[@]}"; do sandbox+=(--setenv "${variable%%=*}" "${variable#*=}"); done
 sandbox+=(--)
-# The signing steps see the machine, for the token and the time-stamp server, but no more of
-# the caller's environment than OSTRIVAL_SIGN_ENV names, and end with the script as those do.
-contained=(bwrap --die-with-parent --unshare-pid --new-session --dev-bind / / --clearenv
-  --setenv PATH "$PATH" --setenv LC_ALL C.UTF-8 --setenv TMPDIR "$work/tmp" "${sign_env[@]}" --)
+# The signing steps see the machine, for the token and the time-stamp server, and end with the
+# script as those do.
+contained=(bwrap --die-with-parent --unshare-pid --new-session --dev-bind / / --)
 
 # shellcheck source=scripts/signing.sh
 . "$work/src/scripts/signing.sh"

@@ -6,9 +6,12 @@
 # one that asks for the PIN or password reads it from a pipe on its descriptor 3 (with_secret).
 
 # COMMAND..., with the PIN or password on descriptors 3 and 4 (a here-string: a pipe with no
-# process of its own), in place of the shell that runs it, so that a signal to the step or the
-# script's death reaches the command itself.
-with_secret() { exec "$@" 3<<<"$sign_pass" 4<<<"$sign_pass"; }
+# process of its own) and the variables OSTRIVAL_SIGN_ENV names, in place of the shell that runs
+# it, so that a signal to the step or the script's death reaches the command itself.
+with_secret() {
+  ((${#sign_env[@]} == 0)) || export "${sign_env[@]}"
+  exec "$@" 3<<<"$sign_pass" 4<<<"$sign_pass"
+}
 
 # The way of signing, from the key (in sign_key, with sign_pass) and the environment. A PIN in
 # the key's URI joins sign_pass, so that the URI can name the key on command lines and in

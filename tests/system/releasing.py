@@ -83,29 +83,54 @@ def signed_clone(path):
     return path
 
 
-def hostile_clone(path):
-    """A clone whose own settings would change the files it gives out, were they obeyed: an
-    eol rule, a smudge filter and ident in .git/info/attributes, core.autocrlf (set after the
-    checkout, which it would break), and a replaced README."""
+def hostile_clone(path, marks):
+    """A clone whose own settings would change the files it gives out, or run programs, were
+    they obeyed: an eol rule, a smudge and a clean filter and ident in .git/info/attributes,
+    core.autocrlf (set after the checkout, which it would break), a replaced README, and an
+    fsmonitor. What runs leaves a mark in MARKS."""
     clone(path)
     git = ("git", "-C", path)
     (path / ".git/info/attributes").write_text("* text eol=crlf ident filter=poison\n")
-    sh(*git, "config", "filter.poison.smudge", "sed s/128000/120000/")
-    sh(*git, "config", "core.autocrlf", "true")
+    for name, value in (("filter.poison.smudge", "sed s/128000/120000/"),
+                        ("filter.poison.clean", f"touch {marks}/ran-clean; cat"),
+                        ("core.fsmonitor", f"{marks}/fsmonitor"), ("core.autocrlf", "true")):
+        sh(*git, "config", name, value)
     fake = sh(*git, "hash-object", "-w", "--stdin", input=b"replaced\n").stdout.decode().strip()
     sh(*git, "replace", sh(*git, "rev-parse", "HEAD:README.md").stdout.decode().strip(), fake)
     return path
 
 
-def poisoned_path(folder):
-    """A folder of tools named like those a release runs, each of which leaves a mark in the
-    folder when run: put first on PATH, none may be run."""
-    folder.mkdir()
-    for tool in ("cmake", "git", "openssl", "osslsigncode", "python3", "dpkg-query"):
-        (folder / tool).write_text(
-            f"#!/bin/sh\ntouch {folder}/ran-{tool}\nexec /usr/bin/{tool} \"$@\"\n")
-        (folder / tool).chmod(0o755)
-    return f"{folder}:{os.environ['PATH']}"
+def diverted(clone, marks):
+    """A branch in CLONE whose release scripts leave a mark in MARKS when they run, to be
+    checked out while the release of HEAD builds."""
+    sh("git", "-C", clone, "checkout", "-q", "-b", "diverted")
+    for script, line in (("sbom.py", f"open('{marks}/ran-sbom', 'w')"),
+                         ("signing.sh", f"touch {marks}/ran-signing")):
+        with open(clone / "scripts" / script, "a") as f:
+            f.write(line + "\n")
+    commit(clone, "-qam", "diverted")
+    sh("git", "-C", clone, "checkout", "-q", "-")
+    return lambda _: sh("git", "-C", clone, "checkout", "-q", "diverted")
+
+
+def hostile_caller(marks):
+    """The environment of a careless caller, every part of which would change the bytes or run
+    code of its own were it obeyed: tools named like the release's first on PATH and where cmake
+    looks, start-up code for Python and bash, functions named like tools, compiler flags, cd's
+    search path, git's configuration. What runs leaves a mark in MARKS."""
+    for tool in ("cmake", "git", "openssl", "osslsigncode", "python3", "dpkg-query", "wixl",
+                 "bwrap", "x86_64-w64-mingw32-g++-posix", "fsmonitor"):
+        (marks / tool).write_text(f"#!/bin/sh\ntouch {marks}/ran-{tool}\n"
+                                  f"exec /usr/bin/{tool} \"$@\"\n")
+        (marks / tool).chmod(0o755)
+    (marks / "sitecustomize.py").write_text(f"open('{marks}/ran-python-startup', 'w')\n")
+    (marks / "bash_env").write_text(f"touch {marks}/ran-bash-env\n")
+    return {"PATH": f"{marks}:{os.environ['PATH']}", "CMAKE_PROGRAM_PATH": str(marks),
+            "PYTHONPATH": str(marks), "BASH_ENV": str(marks / "bash_env"),
+            "BASH_FUNC_cmake%%": f"() {{ touch {marks}/ran-cmake-function; }}",
+            "CXXFLAGS": "-march=native", "CFLAGS": "-march=native", "CDPATH": ".:/usr/local",
+            "GIT_CONFIG_COUNT": "1", "GIT_CONFIG_KEY_0": "core.fsmonitor",
+            "GIT_CONFIG_VALUE_0": str(marks / "fsmonitor")}
 
 
 def sha256(path):
@@ -167,10 +192,12 @@ def expect_buildinfo(folder):
     return info
 
 
-def expect_sbom(folder, inside, info):
+def expect_sbom(folder, inside, info, into):
     """The SBOM, valid by CycloneDX's own schema: Ostrival at BUILDINFO's commit; each package
     with its digest, as SHA256SUMS has it too, and each file of INSIDE with its own; each
-    library linked in, at the version BUILDINFO names, in its package URL too."""
+    library linked in, at the version BUILDINFO names, in its package URL too, under the
+    licences Debian gives its parts; a serial number of its own, which a release with one byte
+    more (in a copy, INTO) does not share."""
     [path] = folder.glob("*.cdx.json")
     said = json.loads(sh("node", CHECK_SBOM, path, text=True).stdout)
     assert said["errors"] is None, said["errors"]
@@ -190,6 +217,18 @@ def expect_sbom(folder, inside, info):
     for ref, (kind, namespace, package, version) in said["purls"].items():
         assert (kind, namespace, version) == ("deb", "debian", libraries[ref])
         assert f"\n {package} (= {version})" in info, ref
+    # What printf formats numbers with, in every program: gdtoa and mingw_pformat.
+    runtime = [c["licenses"] for c in bom["components"] if c["name"] == "mingw-w64-runtime"][0]
+    copyright = pathlib.Path("/usr/share/doc/mingw-w64-x86-64-dev/copyright").read_text()
+    for part in ("mingw-w64-crt/gdtoa/*", "mingw-w64-crt/stdio/mingw_pformat.*"):
+        licence = re.search(re.escape(part) + r"\n(?:.*\n)*?License: (\S+)", copyright)[1]
+        assert f"LicenseRef-{licence}" in runtime[0]["expression"].split(" AND "), part
+    other = shutil.copytree(folder, into / "one byte more")
+    with open(next(other.glob("*.msi")), "ab") as f:
+        f.write(b"\0")
+    sh("python3", f"{SOURCE}/scripts/sbom.py", other)
+    assert json.loads(next(other.glob("*.cdx.json")).read_text())["serialNumber"] != bom[
+        "serialNumber"]
 
 
 def contents(folder):
@@ -228,15 +267,16 @@ def parents():
 
 class Spy:
     """Searches for any of SECRETS while the release runs: every command line and environment
-    a program of the release was started with (each execve, as strace records it), and every
-    process's environment on the machine, sampled (/proc/PID/environ keeps what a process was
-    started with, whatever it unsets). None may hold one, but the release's first program as
-    its caller starts it, until it has started anything (the moment it takes to start itself
-    again without it), and the TRACER, which starts it so."""
+    a program of the release was started with (each execve, as strace records it), every file
+    bash would have written a here-string to (each unlink), and every process's environment
+    on the machine, sampled (/proc/PID/environ keeps what a process was started with, whatever
+    it unsets). None may hold one, but the release's first program as its caller starts it,
+    until it has started anything (the moment it takes to start itself again without it), and
+    the TRACER, which starts it so."""
 
     def __init__(self, secrets, trace, tracer):
         self.secrets, self.trace, self.tracer = secrets, trace, tracer
-        self.root, self.started, self.leaks = 0, False, set()
+        self.root, self.started, self.leaks, self.below = 0, False, set(), set()
 
     def sweep(self):
         """The command lines of the release's processes, seen while searching them all."""
@@ -244,59 +284,68 @@ class Spy:
             first = self.trace.read_bytes().split(b" ", 1)[0]
             self.root = int(first or 0)
             return []
-        family, below = parents(), set()
+        family, self.below = parents(), set()
         more = {self.root}
         while more:
-            more = {pid for pid, parent in family.items() if parent in more} - below
-            below |= more
+            more = {pid for pid, parent in family.items() if parent in more} - self.below
+            self.below |= more
         # Known before any environment is read: the release starts nothing before it is clean.
-        self.started = self.started or bool(below)
+        self.started = self.started or bool(self.below)
         seen = []
         for pid in family:
             with contextlib.suppress(OSError):
                 environ = pathlib.Path(f"/proc/{pid}/environ").read_bytes()
                 if pid != self.tracer and (pid != self.root or self.started):
                     self.leaks |= {pid for s in self.secrets if s in environ}
-                if pid in below:
+                if pid in self.below:
                     seen.append(pathlib.Path(f"/proc/{pid}/cmdline").read_bytes())
         return seen
 
-    def execs(self):
-        """Each program started, but the first, with a secret in its arguments or environment."""
+    def traced(self):
+        """Each program started, but the first, with a secret in its arguments or environment,
+        and each here-document that went to a file."""
         return [line[:200] for line in self.trace.read_bytes().splitlines()[1:]
-                if b" execve(" in line and any(s in line for s in self.secrets)]
+                if b" execve(" in line and any(s in line for s in self.secrets)
+                or b"/sh-thd." in line]
 
 
-def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None):
-    """scripts/release.sh from CLONE into OUT: (exit status, what it printed), while the spy
-    searches for each of SECRETS, which what it prints must not hold either. DURING(pid of
-    the release) is called once, as soon as the build step runs."""
+def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None,
+            argv=("scripts/release.sh",), at=b"cmake\0--build", output=True):
+    """scripts/release.sh (or ARGV, then OUT) from CLONE into OUT, in a session of its own:
+    (exit status, what it printed), while the spy searches for each of SECRETS, which what it
+    prints must not hold either. DURING(pid of the release, pids of its processes) is called
+    once, as soon as a program whose command line holds AT runs. Without OUTPUT, its standard
+    output is a pipe that nobody reads."""
+    reader, writer = os.pipe()
+    os.close(reader)
     with tempfile.NamedTemporaryFile() as trace:
         run = subprocess.Popen(
-            ["strace", "-f", "-qq", "-v", "-s", "65536", "--seccomp-bpf", "-e", "trace=execve",
-             "-e", "signal=none", "-o", trace.name, "scripts/release.sh", out], cwd=clone,
-            env=dict(os.environ, TZ=tz, **env), umask=umask, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT)
+            ["strace", "-f", "-qq", "-v", "-s", "65536", "--seccomp-bpf", "-e",
+             "trace=execve,unlink,unlinkat", "-e", "signal=none", "-o", trace.name, *argv, out],
+            cwd=clone, env=dict(os.environ, TZ=tz, **env), umask=umask, start_new_session=True,
+            stdout=subprocess.PIPE if output else writer,
+            stderr=subprocess.STDOUT if output else subprocess.PIPE)
+        os.close(writer)
         spy = Spy([s.encode() for s in secrets], pathlib.Path(trace.name), run.pid)
         while run.poll() is None:
-            building = any(b"cmake\0--build" in argv for argv in spy.sweep())
-            if during and building:
-                during(spy.root)
+            if during and any(at in argv for argv in spy.sweep()):
+                during(spy.root, spy.below)
                 during = None
             time.sleep(0.05)
-        said, execs = run.communicate()[0], spy.execs()
-    assert not spy.leaks and not execs and not any(s in said for s in spy.secrets), (
-        spy.leaks, execs, said)
+        said, traced = b"".join(run.communicate()[0 if output else 1:]), spy.traced()
+    assert not spy.leaks and not traced and not any(s in said for s in spy.secrets), (
+        spy.leaks, traced, said)
     return run.returncode, said.decode()
 
 
-def running(text):
-    """The command lines of the processes whose command line holds TEXT."""
+def running(text, pids=()):
+    """The command lines of the processes whose command line holds TEXT, or that are among
+    PIDS."""
     found = []
     for pid in parents():
         with contextlib.suppress(OSError):
             argv = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
-            found += [argv] if text.encode() in argv else []
+            found += [argv] if text.encode() in argv or pid in pids else []
     return found
 
 
@@ -305,7 +354,8 @@ def signing_step(work, env, name, program):
     as release.sh sources it, with WORK as its scratch folder, from what env says:
     (status, output)."""
     done = subprocess.run(
-        ["bash", "-c", 'set -euo pipefail; die() { echo "$*"; exit 1; }; work=$0; '
+        ["bash", "-c", 'set -euo pipefail; die() { echo "$*"; exit 1; }; work=$0; contained=(); '
+         'sign_env=(); step() { local log=$1; shift; ("$@") >"$log" 2>&1; }; '
          '. scripts/signing.sh; sign_key=${OSTRIVAL_SIGN_KEY-} sign_pass=${OSTRIVAL_SIGN_PASS-}; '
          'unset OSTRIVAL_SIGN_KEY OSTRIVAL_SIGN_PASS; choose_signing; check_signing_inputs; '
          'sign_file "$1" "$work/out/signatures/$2.sig"', work, program, name],

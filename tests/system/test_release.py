@@ -1,28 +1,30 @@
 """The release as a site receives it, made by scripts/release.sh from clones of HEAD (what is
 not committed is not released): signed through a PKCS#11 token (SoftHSM2 standing in for the
 hardware) with a throwaway CA, then made again from a clone whose settings would change every
-file, at another path, time, time zone and umask, with a PATH that offers other tools, and the
-first one's detached signatures attached, which must give the same bytes. Every signed file
-verifies against the CA, as Windows sees it too, and a changed byte is refused; the programs
-inside the zips and the MSIs are the signed ones; BUILDINFO says what built them, whatever is
-committed meanwhile. No PIN or password reaches a command line, an environment or the output,
-even traced. Bad inputs are refused, naming what is wrong, and a signal stops a release at
-once; neither leaves anything behind."""
+file, at another path, time, time zone and umask, by a caller whose environment would change
+the bytes and run code of its own, and the first one's detached signatures attached, which
+must give the same bytes. Every signed file verifies against the CA, as Windows sees it too,
+and a changed byte is refused; the programs inside the zips and the MSIs are the signed ones;
+BUILDINFO says what built them, whatever is checked out meanwhile. No PIN or password reaches
+a command line, an environment, a file or the output, even traced. Bad inputs are refused,
+naming what is wrong, and a signal stops a release at once; neither leaves anything behind,
+and a KILL leaves no process."""
 
 import os
 import re
 import secrets
 import shutil
 import signal
+import socket
 import time
 
 import pytest
 
 from conftest import BUILD, VERSION
-from releasing import (KEY, MODULE, certificate, changed, clone, commit, contents,
-                       expect_buildinfo, expect_chained, expect_sbom, hostile_clone, make_pki,
-                       pkcs12, poisoned_path, release, running, signed_clone, signing_step,
-                       unpacked, where_they_differ, windows_verdicts)
+from releasing import (KEY, MODULE, certificate, changed, clone, commit, contents, diverted,
+                       expect_buildinfo, expect_chained, expect_sbom, hostile_caller,
+                       hostile_clone, make_pki, pkcs12, release, running, signed_clone,
+                       signing_step, unpacked, where_they_differ, windows_verdicts)
 
 # Nowhere else in a release, nor in another run of this scenario beside it: every process of
 # the machine is searched for them. The PIN has what a careless parser of its URI trips on.
@@ -40,22 +42,31 @@ def pki(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def sign(pki):
-    """What release.sh is given to sign with the token: the PIN in the key's URI."""
-    return {"OSTRIVAL_SIGN_KEY": f"{KEY}?pin-value={PIN.replace('&', '%26')}",
-            "OSTRIVAL_SIGN_PKCS11_MODULE": MODULE,
+    """What release.sh is given to sign with the token: the PIN in the key's URI, named in
+    capitals as a token would take it too; and the token's setting, for the signing tools."""
+    return {"OSTRIVAL_SIGN_KEY": f"{KEY}?PIN-Value={PIN.replace('&', '%26')}",
+            "OSTRIVAL_SIGN_PKCS11_MODULE": MODULE, "OSTRIVAL_SIGN_ENV": "SOFTHSM2_CONF",
             "OSTRIVAL_SIGN_CERTS": str(certificate(pki, "signer", "codeSigning", "signer.key"))}
 
 
 @pytest.fixture(scope="module")
 def signed(sign, tmp_path_factory):
-    """The release, signed, traced and exporting all as a CI that passes -x -a on would, from
-    a clone of HEAD in which a commit is made while it builds."""
+    """The release, signed, traced and exporting all (bash -x -a), by a caller whose settings
+    would put its here-strings in files, a function in place of openssl, and the mark by which
+    it knows it has started again without the secret (at its own process id); from a clone of
+    HEAD in which another branch, with other release scripts, is checked out while it builds.
+    None of those runs."""
     out = tmp_path_factory.mktemp("first") / "signed"
+    marks = out.parent / "marks"
+    marks.mkdir()
     source = clone(out.parent / "clone")
-    status, said = release(source, out, {**sign, "SHELLOPTS": "xtrace:allexport"}, PIN_PARTS,
-                           during=lambda _: commit(source, "--allow-empty", "-m", "meanwhile"))
+    careless = {**sign, "BASH_COMPAT": "50", "OSTRIVAL_SIGN_PIPES": "3,4",
+                "BASH_FUNC_openssl%%": f"() {{ touch {marks}/ran-openssl-function; }}"}
+    status, said = release(source, out, careless, PIN_PARTS, during=diverted(source, marks), argv=(
+        "bash", "-c", 'exec env OSTRIVAL_RELEASE_IMAGE=$$ bash -x -a scripts/release.sh "$0"'))
     assert status == 0 and said.splitlines()[-1].startswith(
         "release.sh: signed, not time-stamped release of"), said
+    assert not list(marks.iterdir())
     return out
 
 
@@ -68,29 +79,31 @@ def test_signed_release(lab, pki, signed, tmp_path):
     # Windows's own verdict on the programs: under Wine it judges an MSI's content not at all.
     files = programs + msis + [changed(programs[0], tmp_path), f"{BUILD}/stage/ostrival.exe"]
     assert windows_verdicts(lab, files) == [INTACT] * 6 + [BAD_DIGEST, NO_SIGNATURE]
-    expect_sbom(signed, inside, expect_buildinfo(signed))
+    expect_sbom(signed, inside, expect_buildinfo(signed), tmp_path)
 
 
 def test_rebuilt_elsewhere_bit_for_bit(pki, signed, tmp_path):
-    # Later, in another time zone and umask, from a hostile clone, with other tools first on
-    # PATH: the signatures attached to a new build, each checked against the CA. Published as
-    # built with another cmake, which is named; one that leaves the bytes as they were.
+    # Later, in another time zone and umask, from a hostile clone, by a hostile caller that
+    # reads none of its output: the signatures attached to a new build, each checked against
+    # the CA. Published as built with another cmake, which is named; one that leaves the bytes
+    # as they were. Nothing that the clone's or the caller's settings name runs.
     published = shutil.copytree(signed, tmp_path / "published")
     info = published / "BUILDINFO"
     info.write_text(re.sub(r"cmake \(= .*\)", "cmake (= 0.1)", info.read_text()))
-    again = tmp_path / "a path with spaces"
-    status, said = release(hostile_clone(again / "clone"), again / "attached",
-                           {"OSTRIVAL_SIGNATURES": str(published / "signatures"),
-                            "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem"),
-                            "PATH": poisoned_path(tmp_path / "poison")},
-                           tz="Pacific/Chatham", umask=0o077)
+    again, marks = tmp_path / "a path with spaces", tmp_path / "marks"
+    marks.mkdir()
+    status, said = release(hostile_clone(again / "clone", marks), again / "attached",
+                           {**hostile_caller(marks),
+                            "OSTRIVAL_SIGNATURES": str(published / "signatures"),
+                            "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem")},
+                           tz="Pacific/Chatham", umask=0o077, output=False)
     if status != 0 or contents(signed) != contents(again / "attached"):
         # Where the two builds part, shown on unsigned releases from both clones.
         for where in (signed.parent, again):
             release(where / "clone", where / "unsigned", {})
         pytest.fail(f"{said}\n{where_they_differ(signed.parent / 'unsigned', again / 'unsigned')}")
     assert "differs from the signed one in cmake: 0.1 there" in said, said
-    assert not list((tmp_path / "poison").glob("ran-*"))
+    assert not list(marks.glob("ran-*"))
 
 
 def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
@@ -110,7 +123,9 @@ def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
                        ({**sign, "OSTRIVAL_SIGN_KEY": " " + sign["OSTRIVAL_SIGN_KEY"]},
                         "begins or ends with white space"),
                        ({**signer, "OSTRIVAL_SIGN_KEY": pkcs12(pki, "empty.p12", "signer.pem", "")},
-                        "needs its password")):
+                        "needs its password"),
+                       ({**signer, "OSTRIVAL_SIGN_PASS": f"{WRONG_PIN}\n{WRONG_PIN}"},
+                        "holds a line break")):
         status, said = release(source, tmp_path / "out", env,
                                PIN_PARTS + [WRONG_PIN, P12_PASSWORD])
         assert status != 0 and named in said, said
@@ -135,7 +150,7 @@ def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
         assert status and named in said, said
 
 
-def test_a_pkcs12_file_signs_and_a_signal_stops_the_release(pki, sign, tmp_path):
+def test_a_pkcs12_file_signs_and_signals_stop_the_release(pki, sign, tmp_path):
     p12 = {**sign, "OSTRIVAL_SIGN_KEY": pkcs12(pki, "signer.p12", "signer.pem", P12_PASSWORD),
            "OSTRIVAL_SIGN_PASS": P12_PASSWORD}
     # The already built program, signed from the file as a release signs it.
@@ -144,14 +159,26 @@ def test_a_pkcs12_file_signs_and_a_signal_stops_the_release(pki, sign, tmp_path)
     assert status == 0, said
     expect_chained(pki, [program], tmp_path)
     # A release from that file, of a signed commit that git log shows with its signature,
-    # stopped while it builds: at once, leaving no release, scratch, folder it made or process.
+    # stopped while it waits on a time-stamp server that takes the request and never answers:
+    # at once, leaving no release, scratch, folder it made or process.
     source = signed_clone(tmp_path / "clone")
     scratch, stopped = tmp_path / "scratch", []
     scratch.mkdir()
-    status, said = release(source, tmp_path / "made/for/it/out", {**p12, "TMPDIR": str(scratch)},
-                           [P12_PASSWORD], during=lambda pid: stopped.append(
-                               time.monotonic()) or os.kill(pid, signal.SIGTERM))
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        status, said = release(
+            source, tmp_path / "made/for/it/out",
+            {**p12, "TMPDIR": str(scratch),
+             "OSTRIVAL_SIGN_TSA": f"http://127.0.0.1:{silent.getsockname()[1]}"},
+            [P12_PASSWORD], at=b"osslsigncode\0sign",
+            during=lambda pid, _: stopped.append(time.monotonic()) or os.kill(pid, signal.SIGTERM))
     assert stopped and status == 128 + signal.SIGTERM, said
     assert time.monotonic() - stopped[0] < 5, said
     assert not (tmp_path / "made").exists() and not list(scratch.iterdir())
     assert not running(str(scratch))
+    # Killed with its whole group while it builds: no process of it lives on. Its scratch
+    # folders do.
+    seen = set()
+    release(source, tmp_path / "killed", {"TMPDIR": str(scratch)}, during=lambda pid, below: (
+        seen.update(below), os.killpg(os.getpgid(pid), signal.SIGKILL)))
+    time.sleep(1)
+    assert seen and not running(str(scratch), seen)
