@@ -125,7 +125,7 @@ check_signing_inputs() {
       step "$log.key" with_secret "${contained[@]}" openssl pkeyutl -sign -inkey "$held" \
         -passin fd:3 -in "$work/trial" -out "$work/trial.sig"
   fi || {
-    cat "$log".* >>"$log" 2>/dev/null
+    [[ ! -f $log.key ]] || cat "$log.key" >>"$log"
     grep -q 'PIN incorrect' "$log" &&
       die "the token refused the PIN given; tokens lock after a few wrong ones"
     grep -qi 'mac verify\|invalid password' "$log" &&

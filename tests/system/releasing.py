@@ -110,7 +110,7 @@ def diverted(clone, marks):
             f.write(line + "\n")
     commit(clone, "-qam", "diverted")
     sh("git", "-C", clone, "checkout", "-q", "-")
-    return lambda _: sh("git", "-C", clone, "checkout", "-q", "diverted")
+    return lambda *_: sh("git", "-C", clone, "checkout", "-q", "diverted")
 
 
 def hostile_caller(marks):
@@ -302,9 +302,12 @@ class Spy:
         return seen
 
     def traced(self):
-        """Each program started, but the first, with a secret in its arguments or environment,
-        and each here-document that went to a file."""
-        return [line[:200] for line in self.trace.read_bytes().splitlines()[1:]
+        """Each program started with a secret in its arguments or environment, but by the first
+        process before it has started any other, and each here-document that went to a file."""
+        lines = self.trace.read_bytes().splitlines()
+        root = lines[0].split(b" ", 1)[0] + b" " if lines else b""
+        first = [n for n, line in enumerate(lines) if not line.startswith(root)]
+        return [line[:200] for line in lines[first[0] if first else len(lines):]
                 if b" execve(" in line and any(s in line for s in self.secrets)
                 or b"/sh-thd." in line]
 
@@ -332,20 +335,20 @@ def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None,
                 during(spy.root, spy.below)
                 during = None
             time.sleep(0.05)
-        said, traced = b"".join(run.communicate()[0 if output else 1:]), spy.traced()
+        said, traced = run.communicate()[0 if output else 1], spy.traced()
     assert not spy.leaks and not traced and not any(s in said for s in spy.secrets), (
         spy.leaks, traced, said)
     return run.returncode, said.decode()
 
 
 def running(text, pids=()):
-    """The command lines of the processes whose command line holds TEXT, or that are among
-    PIDS."""
+    """The command lines of the live processes whose command line holds TEXT, or that are
+    among PIDS."""
     found = []
     for pid in parents():
         with contextlib.suppress(OSError):
             argv = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes()
-            found += [argv] if text.encode() in argv or pid in pids else []
+            found += [argv] if argv and (text.encode() in argv or pid in pids) else []
     return found
 
 
