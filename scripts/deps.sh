@@ -5,7 +5,8 @@
 # scapy (NTP decoding) and pefile for the scenarios, wixl, msitools and olefile for the MSI,
 # osslsigncode with the PKCS#11 engine, SoftHSM2 and OpenSC for signing and its test (with
 # strace, to see every program a release starts, and ssh-keygen, to sign a commit there),
-# bubblewrap for the release's sandbox,
+# bubblewrap for the release's sandbox, PyYAML for its winget manifests (with jsonschema, which
+# judges them, and faketime, which moves a verifier's clock past a certificate's end),
 # diffoscope to show where two builds differ, clang for fuzzing and with its linker and static
 # checkers for scripts/check-code.sh; and from npm, as tests/sbom/package-lock.json pins them,
 # the CycloneDX library and package-URL parser that the release scenario judges the SBOM with
@@ -18,7 +19,8 @@ mingw-w64-tools wine64 wine32:i386 iproute2 procps googletest python3 lld clang-
 cppcheck"
 # Their recommends would bring plotting and desktop libraries nothing here uses.
 PYTHON="python3-pytest python3-pyroute2 python3-scapy python3-pefile wixl msitools python3-olefile
-osslsigncode libengine-pkcs11-openssl softhsm2 opensc diffoscope openssh-client strace bubblewrap"
+osslsigncode libengine-pkcs11-openssl softhsm2 opensc diffoscope openssh-client strace bubblewrap
+python3-yaml python3-jsonschema faketime"
 
 missing() {
   for p in "$@"; do

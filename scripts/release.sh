@@ -23,7 +23,10 @@
 #                         which reach them alone
 #   OSTRIVAL_SIGN_TSA     an RFC 3161 time-stamp URL, optional
 #   OSTRIVAL_SIGNATURES   the signatures folder of a release, to attach to this build instead of
-#                         signing it (OSTRIVAL_SIGNATURES_CA: root certificates they must chain to)
+#                         signing it; OSTRIVAL_SIGNATURES_CA and OSTRIVAL_SIGNATURES_TSA_CA, root
+#                         certificates (PEM) that they and their time stamps must chain to
+#   OSTRIVAL_RELEASE_URL  where the packages will be published (https): the release then has
+#                         winget manifests of its MSIs, in OUTDIR/winget
 #   TMPDIR                where the scratch folder goes
 
 # Until the caller's environment is left behind, nothing may run that a setting of the caller's
@@ -46,7 +49,8 @@ if [[ ${OSTRIVAL_RELEASE_IMAGE-} != "$$" || -v OSTRIVAL_SIGN_KEY || -v OSTRIVAL_
     esac
   done
   for name in TMPDIR OSTRIVAL_SIGN_CERTS OSTRIVAL_SIGN_PKCS11_MODULE OSTRIVAL_SIGN_TSA \
-    OSTRIVAL_SIGNATURES OSTRIVAL_SIGNATURES_CA OSTRIVAL_SIGN_ENV "${names[@]}"; do
+    OSTRIVAL_SIGNATURES OSTRIVAL_SIGNATURES_CA OSTRIVAL_SIGNATURES_TSA_CA OSTRIVAL_RELEASE_URL \
+    OSTRIVAL_SIGN_ENV "${names[@]}"; do
     [[ ! -v $name ]] || keep+=("$name=${!name}")
   done
   # A pipe holds 64 KiB: bash would write a longer here-string to a file.
@@ -87,6 +91,13 @@ if [[ -e $out ]]; then
   [[ -d $out ]] || die "$out is not a folder"
   [[ -r $out && -x $out ]] || die "$out cannot be read, so cannot be seen to be empty"
   [[ -z $(ls -A "$out") ]] || die "$out is not empty"
+fi
+url=${OSTRIVAL_RELEASE_URL:-}
+if [[ -z $url ]]; then
+  echo "release.sh: without OSTRIVAL_RELEASE_URL, the release has no winget manifests" >&2
+else
+  # winget fetches its installers over https alone.
+  [[ $url =~ ^https://[^[:space:]]+$ ]] || die "OSTRIVAL_RELEASE_URL must be an https:// URL"
 fi
 
 # Of what the repository's configuration can start, nothing runs: its fsmonitor and hooks are
@@ -225,9 +236,9 @@ check_signing_inputs
 # each MSI's product code (what msiexec /x takes once the package file is lost), the sandbox and
 # its environment, and the exact version of every Debian package whose work is in the bytes:
 # the compilers with their runtime, headers and binutils (the programs), Python and zlib (the
-# zips), wixl with its libraries and olefile (the MSIs), osslsigncode with OpenSSL (the
-# signatures), cmake that drives them, base-files (the licence text in the notices), and
-# bubblewrap that holds them. Nothing of the machine or the time it ran.
+# zips), wixl with its libraries and olefile (the MSIs), PyYAML (the winget manifests),
+# osslsigncode with OpenSSL (the signatures), cmake that drives them, base-files (the licence
+# text in the notices), and bubblewrap that holds them. Nothing of the machine or the time it ran.
 write_buildinfo() {
   local native python arch msi variable
   native=$(dpkg --print-architecture)
@@ -248,8 +259,8 @@ write_buildinfo() {
   dpkg-query -W -f ' ${Package} (= ${Version}),\n' g++-mingw-w64-{x86-64,i686}-posix \
     gcc-mingw-w64-{x86-64,i686}-posix binutils-mingw-w64-{x86-64,i686} mingw-w64-{x86-64,i686}-dev \
     mingw-w64-common "$python" "zlib1g:$native" wixl "libmsi0:$native" "libgcab-1.0-0:$native" \
-    "libgsf-1-114:$native" python3-olefile osslsigncode "libssl3:$native" cmake base-files \
-    bubblewrap | sort | sed '$s/,$//'
+    "libgsf-1-114:$native" python3-olefile python3-yaml osslsigncode "libssl3:$native" cmake \
+    base-files bubblewrap | sort | sed '$s/,$//'
 }
 
 run "$work/configure.log" "${sandbox[@]}" cmake --preset mingw -S /src -B /build \
@@ -274,8 +285,10 @@ for arch in x64 x86; do
     "$work/out/signatures/$arch/ostrival-$version-$arch.msi.sig"
 done
 run "$work/finish.log" "${sandbox[@]}" sh -c 'cp /build/stage/THIRD-PARTY-NOTICES.txt \
-  /src/CHANGELOG.md /out/ && python3 /src/scripts/sbom.py /out && cd /out && sha256sum -- \
-  *.zip *.msi *.cdx.json CHANGELOG.md THIRD-PARTY-NOTICES.txt BUILDINFO >SHA256SUMS'
+  /src/CHANGELOG.md /out/ && cd /out && python3 /src/scripts/sbom.py . &&
+  { [ -z "$1" ] || python3 /src/scripts/winget.py . "$1"; } && sha256sum -- *.zip *.msi \
+  *.cdx.json CHANGELOG.md THIRD-PARTY-NOTICES.txt BUILDINFO $(find winget -type f 2>/dev/null |
+  sort) >SHA256SUMS' finish "$url"
 
 cp -r "$work/out/." "$final/"
 chmod 755 "$final"

@@ -37,10 +37,9 @@ choose_signing() {
     [[ -z $sign_pass ]] || die "OSTRIVAL_SIGN_PASS is given, but no OSTRIVAL_SIGN_KEY to use it with"
     signing=none
   fi
-  # ", not time-stamped" once a signature is known to have no time stamp: it stops validating
-  # when its certificate expires.
-  unstamped=''
-  [[ $signing != sign || -n ${OSTRIVAL_SIGN_TSA:-} ]] || unstamped=", not time-stamped"
+  # What the signatures hold, once they are made: a signature without a time stamp stops
+  # validating when its certificate expires.
+  stamps=" and time-stamped"
 }
 
 # RFC 7512: pkcs11:PATH?QUERY, the path's attributes split on ";", the query's on "&" (a query
@@ -92,8 +91,10 @@ check_signing_inputs() {
     published=$(realpath "$OSTRIVAL_SIGNATURES/..")/BUILDINFO
     [[ -f $published ]] ||
       die "no BUILDINFO beside $OSTRIVAL_SIGNATURES: give the signatures folder of a whole release"
-    [[ -z ${OSTRIVAL_SIGNATURES_CA:-} || -r $OSTRIVAL_SIGNATURES_CA ]] ||
-      die "OSTRIVAL_SIGNATURES_CA=$OSTRIVAL_SIGNATURES_CA cannot be read"
+    for roots in ${OSTRIVAL_SIGNATURES_CA:+"$OSTRIVAL_SIGNATURES_CA"} \
+      ${OSTRIVAL_SIGNATURES_TSA_CA:+"$OSTRIVAL_SIGNATURES_TSA_CA"}; do
+      [[ -r $roots ]] || die "$roots cannot be read (OSTRIVAL_SIGNATURES_CA, _TSA_CA)"
+    done
     return
   fi
   [[ $signing == sign ]] || return 0
@@ -171,7 +172,13 @@ sign_file() {
       -n "Ostrival Service" -in "$file" -out "$file.signed" || status=$?
     ((status != 124)) ||
       die "the time-stamp server $OSTRIVAL_SIGN_TSA did not answer within 60 s"
+    ! grep -q 'timestamping failed' "$log" ||
+      die "the time-stamp server $OSTRIVAL_SIGN_TSA gave no time stamp:" \
+        "$(grep -m1 'HTTP\|code=' "$log" | tr '\n' ' ')"
     ((status == 0)) || die "signing $(basename "$file") failed: $(tail -3 "$log" | tr '\n' ' ')"
+    step "$log" "${contained[@]}" osslsigncode verify -in "$file.signed" || true
+    [[ -z ${OSTRIVAL_SIGN_TSA:-} ]] || ! grep -q '^Timestamp is not available' "$log" ||
+      die "the time-stamp server $OSTRIVAL_SIGN_TSA gave no time stamp to $(basename "$file")"
     ;;
   attach)
     local detached=$OSTRIVAL_SIGNATURES/${sig#"$work/out/signatures/"} chained=0
@@ -180,23 +187,33 @@ sign_file() {
     # attach-signature fails where it cannot verify against the system's CAs, yet writes the
     # file: no file is what says that it could not attach. Then, without the root certificate,
     # verify's verdict and exit status mean nothing: the digests alone say whose the signature
-    # is. With it, the exit status says whether the chain holds.
+    # is. With it, the exit status says whether the chain holds, at the time of the stamp where
+    # the stamp's own chain holds (and osslsigncode says so only in words).
     step "$log" "${contained[@]}" osslsigncode attach-signature -sigin "$detached" -in "$file" \
       -out "$file.signed" ||
       [[ -f $file.signed ]] ||
       die "osslsigncode could not attach $detached: $(tail -3 "$log" | tr '\n' ' ')"
     step "$log" "${contained[@]}" osslsigncode verify \
-      ${OSTRIVAL_SIGNATURES_CA:+-CAfile "$OSTRIVAL_SIGNATURES_CA"} -in "$file.signed" || chained=$?
+      ${OSTRIVAL_SIGNATURES_CA:+-CAfile "$OSTRIVAL_SIGNATURES_CA"} \
+      ${OSTRIVAL_SIGNATURES_TSA_CA:+-TSA-CAfile "$OSTRIVAL_SIGNATURES_TSA_CA"} \
+      -in "$file.signed" || chained=$?
     ! grep -q 'MISMATCH' "$log" ||
       die "the signature $detached belongs to another build: it does not cover this $(basename "$file")"
     grep -q '^Calculated' "$log" ||
       die "osslsigncode could not check $detached on $(basename "$file"): $(tail -3 "$log" | tr '\n' ' ')"
+    if grep -q '^Timestamp is not available' "$log"; then
+      ! grep -q 'certificate has expired' "$log" ||
+        die "the signature $detached has no time stamp, and its certificate has expired"
+    elif [[ -n ${OSTRIVAL_SIGNATURES_TSA_CA:-} ]]; then
+      grep -q '^Timestamp Server Signature verification: ok' "$log" ||
+        die "the time stamp of $detached does not chain to $OSTRIVAL_SIGNATURES_TSA_CA"
+    fi
     [[ -z ${OSTRIVAL_SIGNATURES_CA:-} || $chained == 0 ]] ||
       die "the signature $detached does not chain to $OSTRIVAL_SIGNATURES_CA:" \
         "$(grep -i 'error\|fail' "$log" | head -2 | tr '\n' ' ')"
-    ! grep -q '^Timestamp is not available' "$log" || unstamped=", not time-stamped"
     ;;
   esac
+  ! grep -q '^Timestamp is not available' "$log" || stamps=", not time-stamped"
   mv "$file.signed" "$file"
   mkdir -p "$(dirname "$sig")"
   step "$log" "${contained[@]}" osslsigncode extract-signature -in "$file" -out "$sig" ||
@@ -206,14 +223,15 @@ sign_file() {
 signing_outcome() {
   case $signing in
   none) echo "unsigned" ;;
-  sign) echo "signed$unstamped" ;;
+  sign) echo "signed$stamps" ;;
   attach)
-    echo -n "signed$unstamped (signatures attached from $OSTRIVAL_SIGNATURES: their digests match"
+    echo -n "signed$stamps (signatures attached from $OSTRIVAL_SIGNATURES: their digests match"
     if [[ -n ${OSTRIVAL_SIGNATURES_CA:-} ]]; then
-      echo " this build and they chain to $OSTRIVAL_SIGNATURES_CA)"
+      echo -n " this build and they chain to $OSTRIVAL_SIGNATURES_CA"
     else
-      echo " this build; their chain was not checked)"
+      echo -n " this build; their chain was not checked"
     fi
+    echo "${OSTRIVAL_SIGNATURES_TSA_CA:+, their time stamps to $OSTRIVAL_SIGNATURES_TSA_CA})"
     ;;
   esac
 }

@@ -5,6 +5,7 @@ on its own."""
 
 import contextlib
 import hashlib
+import http.server
 import json
 import os
 import pathlib
@@ -12,9 +13,12 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 
+import jsonschema
 import olefile
+import yaml
 
 from conftest import BUILD, VERSION, unpack
 
@@ -22,6 +26,9 @@ SOURCE = os.environ.get("OSTRIVAL_SOURCE", "")
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 KEY = "pkcs11:token=release;object=signer;type=private"
 CHECK_SBOM = os.path.join(os.path.dirname(__file__), "..", "sbom", "check.js")
+SCHEMAS = pathlib.Path(__file__).parent.parent / "winget"
+# A date after the signer's certificate ends (it is valid for 30 days).
+EXPIRED = time.time() + 40 * 86400
 
 
 def sh(*argv, check=True, **options):
@@ -54,6 +61,44 @@ def certificate(pki, name, usage, key):
     chain = pki / f"{name}-chain.pem"
     chain.write_bytes((pki / f"{name}.pem").read_bytes() + (pki / "ca.pem").read_bytes())
     return chain
+
+
+class TimeStamps(http.server.HTTPServer):
+    """An RFC 3161 time-stamp authority on 127.0.0.1 of a root of its own (PKI/tsa-root.pem):
+    openssl ts -reply behind Python's web server, in a thread; an HTTP 500 while failing."""
+
+    def __init__(self, pki):
+        sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pki / "tsa.key",
+           "-out", pki / "tsa-root.pem", "-days", "3650", "-subj", "/CN=Ostrival Test TSA root")
+        sh("openssl", "req", "-x509", "-new", "-key", pki / "tsa.key", "-subj", "/CN=Ostrival TSA",
+           "-CA", pki / "tsa-root.pem", "-CAkey", pki / "tsa.key", "-days", "3650", "-config",
+           "/dev/null", "-addext", "extendedKeyUsage=critical,timeStamping", "-out", pki / "tsa.pem")
+        (pki / "tsa.serial").write_text("01\n")
+        (pki / "tsa.cnf").write_text(
+            f"[tsa]\ndefault_tsa = here\n[here]\nserial = {pki}/tsa.serial\n"
+            f"signer_cert = {pki}/tsa.pem\nsigner_key = {pki}/tsa.key\n"
+            "signer_digest = sha256\ndigests = sha256\ndefault_policy = 1.2.3.4\n"
+            "ess_cert_id_alg = sha256\n")
+        authority = self
+
+        class Reply(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                if authority.failing:
+                    return self.send_error(500)
+                reply = sh("openssl", "ts", "-reply", "-config", pki / "tsa.cnf", "-queryfile",
+                           "/dev/stdin", input=query).stdout
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *_):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Reply)
+        self.failing, self.url = False, f"http://127.0.0.1:{self.server_address[1]}"
+        threading.Thread(target=self.serve_forever, daemon=True).start()
 
 
 def pkcs12(pki, name, cert, password):
@@ -157,12 +202,16 @@ def unpacked(folder, into):
     return inside
 
 
-def expect_chained(pki, files, into):
-    """Each of FILES verifies against the CA, by osslsigncode; an MSI with a byte of its
-    cabinet changed does not."""
+def expect_chained(pki, files, into, stamped=False):
+    """Each of FILES verifies against the CA, by osslsigncode; STAMPED, with a time stamp that
+    verifies against the time-stamp authority's root, at a date after the signer's certificate
+    has ended. An MSI with a byte of its cabinet changed does not verify."""
     for path in files:
-        verdict = sh("osslsigncode", "verify", "-CAfile", pki / "ca.pem", "-in", path, check=False)
+        stamps = ["-TSA-CAfile", pki / "tsa-root.pem", "-time", int(EXPIRED)] if stamped else []
+        verdict = sh("osslsigncode", "verify", "-CAfile", pki / "ca.pem", *stamps, "-in", path,
+                     check=False)
         assert verdict.returncode == 0, (path, verdict.stdout[-800:])
+        assert not stamped or b"Timestamp Server Signature verification: ok" in verdict.stdout
     for msi in (f for f in files if str(f).endswith(".msi")):
         assert b"MISMATCH" in sh("osslsigncode", "verify", "-CAfile", pki / "ca.pem", "-in",
                                  changed(msi, into), check=False).stdout
@@ -229,6 +278,31 @@ def expect_sbom(folder, inside, info, into):
     sh("python3", f"{SOURCE}/scripts/sbom.py", other)
     assert json.loads(next(other.glob("*.cdx.json")).read_text())["serialNumber"] != bom[
         "serialNumber"]
+
+
+def expect_manifests(folder, url):
+    """The winget manifests: each valid by winget's own schema, of the version released, and
+    saying of each MSI what it is: its URL, its SHA-256 as released, and the product and
+    upgrade codes it holds, as msiinfo reads them."""
+    manifests = {}
+    for path in (folder / f"winget/manifests/o/Ostrival/Ostrival/{VERSION}").iterdir():
+        text = path.read_text()
+        kind = re.match(r"# yaml-language-server: \$schema=https://aka\.ms/winget-manifest\."
+                        r"(\w+)\.1\.12\.0\.schema\.json\n", text)[1]
+        manifests[kind] = yaml.safe_load(text)
+        jsonschema.validate(manifests[kind],
+                            json.loads((SCHEMAS / f"manifest.{kind}.1.12.0.json").read_text()))
+    assert sorted(manifests) == ["defaultLocale", "installer", "version"]
+    assert {m["PackageVersion"] for m in manifests.values()} == {VERSION}
+    for installer in manifests["installer"]["Installers"]:
+        msi = folder / f"ostrival-{VERSION}-{installer['Architecture']}.msi"
+        table = sh("msiinfo", "export", msi, "Property", text=True).stdout.splitlines()[3:]
+        codes = dict(line.rstrip("\r").split("\t") for line in table)
+        entry = installer["AppsAndFeaturesEntries"][0]
+        assert (installer["InstallerUrl"], installer["InstallerSha256"].lower()) == (
+            f"{url}/{msi.name}", sha256(msi))
+        assert installer["ProductCode"] == entry["ProductCode"] == codes["ProductCode"]
+        assert entry["UpgradeCode"] == codes["UpgradeCode"]
 
 
 def contents(folder):
@@ -302,14 +376,14 @@ class Spy:
         return seen
 
     def traced(self):
-        """Each program started with a secret in its arguments or environment, but by the first
-        process before it has started any other, and each here-document that went to a file."""
+        """Each here-document that went to a file, and each program started with a secret in
+        its arguments or environment, but by the first process before it has started any
+        other."""
         lines = self.trace.read_bytes().splitlines()
         root = lines[0].split(b" ", 1)[0] + b" " if lines else b""
-        first = [n for n, line in enumerate(lines) if not line.startswith(root)]
-        return [line[:200] for line in lines[first[0] if first else len(lines):]
-                if b" execve(" in line and any(s in line for s in self.secrets)
-                or b"/sh-thd." in line]
+        first = next((n for n, line in enumerate(lines) if not line.startswith(root)), len(lines))
+        return [line[:200] for n, line in enumerate(lines) if b"/sh-thd." in line or n >= first
+                and b" execve(" in line and any(s in line for s in self.secrets)]
 
 
 def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None,
@@ -352,15 +426,16 @@ def running(text, pids=()):
     return found
 
 
-def signing_step(work, env, name, program):
+def signing_step(work, env, name, program, clock=()):
     """PROGRAM signed as a release signs its NAME (x64/ostrival.exe), by scripts/signing.sh
-    as release.sh sources it, with WORK as its scratch folder, from what env says:
-    (status, output)."""
+    as release.sh sources it, with WORK as its scratch folder, from what env says, under the
+    clock CLOCK (faketime's arguments): (status, output, ending with what the release would
+    say of its signatures)."""
     done = subprocess.run(
-        ["bash", "-c", 'set -euo pipefail; die() { echo "$*"; exit 1; }; work=$0; contained=(); '
+        [*(("faketime", *clock) if clock else ()), "bash", "-c", 'set -euo pipefail; die() { echo "$*"; exit 1; }; work=$0; contained=(); '
          'sign_env=(); step() { local log=$1; shift; ("$@") >"$log" 2>&1; }; '
          '. scripts/signing.sh; sign_key=${OSTRIVAL_SIGN_KEY-} sign_pass=${OSTRIVAL_SIGN_PASS-}; '
          'unset OSTRIVAL_SIGN_KEY OSTRIVAL_SIGN_PASS; choose_signing; check_signing_inputs; '
-         'sign_file "$1" "$work/out/signatures/$2.sig"', work, program, name],
+         'sign_file "$1" "$work/out/signatures/$2.sig"; signing_outcome', work, program, name],
         cwd=SOURCE, text=True, capture_output=True, env={**os.environ, **env})
     return done.returncode, done.stdout + done.stderr

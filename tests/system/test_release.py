@@ -10,6 +10,7 @@ a command line, an environment, a file or the output, even traced. Bad inputs ar
 naming what is wrong, and a signal stops a release at once; neither leaves anything behind,
 and a KILL leaves no process."""
 
+import concurrent.futures
 import os
 import re
 import secrets
@@ -21,10 +22,11 @@ import time
 import pytest
 
 from conftest import BUILD, VERSION
-from releasing import (KEY, MODULE, certificate, changed, clone, commit, contents, diverted,
-                       expect_buildinfo, expect_chained, expect_sbom, hostile_caller,
-                       hostile_clone, make_pki, pkcs12, release, running, signed_clone,
-                       signing_step, unpacked, where_they_differ, windows_verdicts)
+from releasing import (EXPIRED, KEY, MODULE, TimeStamps, certificate, changed, clone, commit,
+                       contents, diverted, expect_buildinfo, expect_chained, expect_manifests,
+                       expect_sbom, hostile_caller, hostile_clone, make_pki, pkcs12, release,
+                       running, signed_clone, signing_step, unpacked, where_they_differ,
+                       windows_verdicts)
 
 # Nowhere else in a release, nor in another run of this scenario beside it: every process of
 # the machine is searched for them. The PIN has what a careless parser of its URI trips on.
@@ -33,11 +35,20 @@ PIN = f"{PIN_PARTS[0]}?{PIN_PARTS[1]}\\c{PIN_PARTS[2]}&"
 WRONG_PIN, P12_PASSWORD = secrets.token_hex(8), secrets.token_hex(8)
 # What WinVerifyTrust answers: intact, changed after signing, not signed.
 INTACT, BAD_DIGEST, NO_SIGNATURE = "00000000", "80096010", "800B0100"
+URL = f"https://downloads.example/ostrival/{VERSION}"
 
 
 @pytest.fixture(scope="module")
 def pki(tmp_path_factory):
     return make_pki(tmp_path_factory.mktemp("pki"), PIN)
+
+
+@pytest.fixture(scope="module")
+def tsa(pki):
+    authority = TimeStamps(pki)
+    yield authority
+    authority.shutdown()
+    authority.server_close()
 
 
 @pytest.fixture(scope="module")
@@ -50,8 +61,9 @@ def sign(pki):
 
 
 @pytest.fixture(scope="module")
-def signed(sign, tmp_path_factory):
-    """The release, signed, traced and exporting all (bash -x -a), by a caller whose settings
+def signed(sign, tsa, tmp_path_factory):
+    """The release, signed and time-stamped, to be published at URL (so with winget manifests),
+    traced and exporting all (bash -x -a), by a caller whose settings
     would put its here-strings in files, a function in place of openssl, and the mark by which
     it knows it has started again without the secret (at its own process id); from a clone of
     HEAD in which another branch, with other release scripts, is checked out while it builds.
@@ -60,12 +72,13 @@ def signed(sign, tmp_path_factory):
     marks = out.parent / "marks"
     marks.mkdir()
     source = clone(out.parent / "clone")
-    careless = {**sign, "BASH_COMPAT": "50", "OSTRIVAL_SIGN_PIPES": "3,4",
+    careless = {**sign, "OSTRIVAL_SIGN_TSA": tsa.url, "OSTRIVAL_RELEASE_URL": URL,
+                "BASH_COMPAT": "50", "OSTRIVAL_SIGN_PIPES": "3,4",
                 "BASH_FUNC_openssl%%": f"() {{ touch {marks}/ran-openssl-function; }}"}
     status, said = release(source, out, careless, PIN_PARTS, during=diverted(source, marks), argv=(
         "bash", "-c", 'exec env OSTRIVAL_RELEASE_IMAGE=$$ bash -x -a scripts/release.sh "$0"'))
     assert status == 0 and said.splitlines()[-1].startswith(
-        "release.sh: signed, not time-stamped release of"), said
+        "release.sh: signed and time-stamped release of"), said
     assert not list(marks.iterdir())
     return out
 
@@ -75,11 +88,12 @@ def test_signed_release(lab, pki, signed, tmp_path):
     programs = [files[name] for package, files in inside.items() if package.endswith(".zip")
                 for name in ("ostrival.exe", "tracecap.exe")]
     msis = sorted(signed.glob("*.msi"))
-    expect_chained(pki, programs + msis, tmp_path)
+    expect_chained(pki, programs + msis, tmp_path, stamped=True)
     # Windows's own verdict on the programs: under Wine it judges an MSI's content not at all.
     files = programs + msis + [changed(programs[0], tmp_path), f"{BUILD}/stage/ostrival.exe"]
     assert windows_verdicts(lab, files) == [INTACT] * 6 + [BAD_DIGEST, NO_SIGNATURE]
     expect_sbom(signed, inside, expect_buildinfo(signed), tmp_path)
+    expect_manifests(signed, URL)
 
 
 def test_rebuilt_elsewhere_bit_for_bit(pki, signed, tmp_path):
@@ -95,7 +109,9 @@ def test_rebuilt_elsewhere_bit_for_bit(pki, signed, tmp_path):
     status, said = release(hostile_clone(again / "clone", marks), again / "attached",
                            {**hostile_caller(marks),
                             "OSTRIVAL_SIGNATURES": str(published / "signatures"),
-                            "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem")},
+                            "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem"),
+                            "OSTRIVAL_SIGNATURES_TSA_CA": str(pki / "tsa-root.pem"),
+                            "OSTRIVAL_RELEASE_URL": URL},
                            tz="Pacific/Chatham", umask=0o077, output=False)
     if status != 0 or contents(signed) != contents(again / "attached"):
         # Where the two builds part, shown on unsigned releases from both clones.
@@ -106,8 +122,13 @@ def test_rebuilt_elsewhere_bit_for_bit(pki, signed, tmp_path):
     assert not list(marks.glob("ran-*"))
 
 
-def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
+def test_bad_signing_inputs_are_refused(pki, sign, signed, tsa, tmp_path):
     signer = {**sign, "OSTRIVAL_SIGN_KEY": KEY}
+    # Signing against a time-stamp server that never answers, which a release gives a minute:
+    # meanwhile, the rest.
+    pool, silent = concurrent.futures.ThreadPoolExecutor(), socket.create_server(("127.0.0.1", 0))
+    unanswered = pool.submit(stamped_by, f"http://127.0.0.1:{silent.getsockname()[1]}", sign,
+                             tmp_path / "silent")
     other = certificate(pki, "other", "codeSigning", "other.key")
     server = certificate(pki, "server", "serverAuth", "signer.key")
     # A PKCS#12 file still holding the certificate that a renewal with the same key replaced.
@@ -125,7 +146,9 @@ def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
                        ({**signer, "OSTRIVAL_SIGN_KEY": pkcs12(pki, "empty.p12", "signer.pem", "")},
                         "needs its password"),
                        ({**signer, "OSTRIVAL_SIGN_PASS": f"{WRONG_PIN}\n{WRONG_PIN}"},
-                        "holds a line break")):
+                        "holds a line break"),
+                       ({"OSTRIVAL_RELEASE_URL": "http://downloads.example/"},
+                        "must be an https:// URL")):
         status, said = release(source, tmp_path / "out", env,
                                PIN_PARTS + [WRONG_PIN, P12_PASSWORD])
         assert status != 0 and named in said, said
@@ -148,16 +171,42 @@ def test_bad_signing_inputs_are_refused(pki, sign, signed, tmp_path):
         status, said = signing_step(tmp_path, {"OSTRIVAL_SIGNATURES": str(signatures)},
                                     "x64/tracecap.exe", program)
         assert status and named in said, said
+    tsa.failing = True
+    for status, said in (stamped_by(tsa.url, sign, tmp_path / "failing"), unanswered.result()):
+        assert status and f"the time-stamp server http://127.0.0.1:" in said, said
+    assert "did not answer within 60 s" in said, said
+    silent.close()
 
 
-def test_a_pkcs12_file_signs_and_signals_stop_the_release(pki, sign, tmp_path):
+def stamped_by(server, env, work):
+    """The built program signed in WORK as a release would sign it, time-stamped by SERVER."""
+    work.mkdir()
+    return signing_step(work, {**env, "OSTRIVAL_SIGN_TSA": server}, "x64/ostrival.exe",
+                        shutil.copy(f"{BUILD}/stage/ostrival.exe", work))
+
+
+def test_a_pkcs12_file_signs_and_signals_stop_the_release(pki, sign, tsa, tmp_path):
     p12 = {**sign, "OSTRIVAL_SIGN_KEY": pkcs12(pki, "signer.p12", "signer.pem", P12_PASSWORD),
            "OSTRIVAL_SIGN_PASS": P12_PASSWORD}
-    # The already built program, signed from the file as a release signs it.
-    program = shutil.copy(f"{BUILD}/stage/ostrival.exe", tmp_path)
-    status, said = signing_step(tmp_path, p12, "x64/ostrival.exe", program)
-    assert status == 0, said
-    expect_chained(pki, [program], tmp_path)
+    # The already built program, signed from the file as a release signs it, time-stamped and
+    # not. After the certificate's end, the stamped signature still attaches to the program,
+    # its chain judged at the stamp's time; the other is refused.
+    for stamped in (tsa.url, ""):
+        status, said = stamped_by(stamped, p12, tmp_path / f"signed{bool(stamped)}")
+        assert status == 0 and said.endswith(
+            "signed and time-stamped\n" if stamped else "signed, not time-stamped\n"), said
+        work = tmp_path / f"signed{bool(stamped)}"
+        expect_chained(pki, [work / "ostrival.exe"], tmp_path, bool(stamped))
+        (work / "out/BUILDINFO").touch()
+        (work / "again").mkdir()
+        status, said = signing_step(
+            work / "again", {"OSTRIVAL_SIGNATURES": str(work / "out/signatures"),
+                             "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem"),
+                             "OSTRIVAL_SIGNATURES_TSA_CA": str(pki / "tsa-root.pem")},
+            "x64/ostrival.exe", shutil.copy(f"{BUILD}/stage/ostrival.exe", work / "again"),
+            clock=(f"@{int(EXPIRED)}",))
+        assert status == 0 if stamped else "has no time stamp, and its certificate has expired" in (
+            said), said
     # A release from that file, of a signed commit that git log shows with its signature,
     # stopped while it waits on a time-stamp server that takes the request and never answers:
     # at once, leaving no release, scratch, folder it made or process.
