@@ -388,23 +388,25 @@ class Spy:
 
 
 def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None,
-            argv=("scripts/release.sh",), at=b"cmake\0--build", output=True):
+            argv=("scripts/release.sh",), at=b"cmake\0--build", output=True, traced=True):
     """scripts/release.sh (or ARGV, then OUT) from CLONE into OUT, in a session of its own:
     (exit status, what it printed), while the spy searches for each of SECRETS, which what it
     prints must not hold either. DURING(pid of the release, pids of its processes) is called
     once, as soon as a program whose command line holds AT runs. Without OUTPUT, its standard
-    output is a pipe that nobody reads."""
+    output is a pipe that nobody reads. Not TRACED, strace does not run it: a program that
+    strace no longer follows can start no other."""
     reader, writer = os.pipe()
     os.close(reader)
     with tempfile.NamedTemporaryFile() as trace:
         run = subprocess.Popen(
             ["strace", "-f", "-qq", "-v", "-s", "65536", "--seccomp-bpf", "-e",
-             "trace=execve,unlink,unlinkat", "-e", "signal=none", "-o", trace.name, *argv, out],
-            cwd=clone, env=dict(os.environ, TZ=tz, **env), umask=umask, start_new_session=True,
-            stdout=subprocess.PIPE if output else writer,
+             "trace=execve,unlink,unlinkat", "-e", "signal=none", "-o", trace.name][:traced * 99]
+            + [*argv, out], cwd=clone, env=dict(os.environ, TZ=tz, **env), umask=umask,
+            start_new_session=True, stdout=subprocess.PIPE if output else writer,
             stderr=subprocess.STDOUT if output else subprocess.PIPE)
         os.close(writer)
         spy = Spy([s.encode() for s in secrets], pathlib.Path(trace.name), run.pid)
+        spy.root = 0 if traced else run.pid
         while run.poll() is None:
             if during and any(at in argv for argv in spy.sweep()):
                 during(spy.root, spy.below)
