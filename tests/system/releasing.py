@@ -398,11 +398,12 @@ def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None,
     reader, writer = os.pipe()
     os.close(reader)
     with tempfile.NamedTemporaryFile() as trace:
+        tracer = ["strace", "-f", "-qq", "-v", "-s", "65536", "--seccomp-bpf", "-e",
+                  "trace=execve,unlink,unlinkat", "-e", "signal=none", "-o", trace.name]
         run = subprocess.Popen(
-            ["strace", "-f", "-qq", "-v", "-s", "65536", "--seccomp-bpf", "-e",
-             "trace=execve,unlink,unlinkat", "-e", "signal=none", "-o", trace.name][:traced * 99]
-            + [*argv, out], cwd=clone, env=dict(os.environ, TZ=tz, **env), umask=umask,
-            start_new_session=True, stdout=subprocess.PIPE if output else writer,
+            [*tracer[:len(tracer) * traced], *argv, out], cwd=clone,
+            env=dict(os.environ, TZ=tz, **env), umask=umask, start_new_session=True,
+            stdout=subprocess.PIPE if output else writer,
             stderr=subprocess.STDOUT if output else subprocess.PIPE)
         os.close(writer)
         spy = Spy([s.encode() for s in secrets], pathlib.Path(trace.name), run.pid)
