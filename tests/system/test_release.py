@@ -225,10 +225,13 @@ def test_a_pkcs12_file_signs_and_signals_stop_the_release(pki, sign, tsa, tmp_pa
     assert time.monotonic() - stopped[0] < 5, said
     assert not (tmp_path / "made").exists() and not list(scratch.iterdir())
     assert not running(str(scratch))
-    # Killed with its whole group while it builds: no process of it lives on. Its scratch
-    # folders do.
-    seen = set()
-    release(source, tmp_path / "killed", {"TMPDIR": str(scratch)}, traced=False,
-            during=lambda pid, below: (seen.update(below), os.killpg(pid, signal.SIGKILL)))
-    time.sleep(1)
-    assert seen and not running(str(scratch), seen)
+    # Killed with its whole group: while it builds, and while a signing tool waits (on a key
+    # file that is a pipe nobody writes to). No process of it lives on; its scratch folders do.
+    os.mkfifo(tmp_path / "key.p12")
+    for env, at in (({}, b"cmake\0--build"),
+                    ({**p12, "OSTRIVAL_SIGN_KEY": str(tmp_path / "key.p12")}, b"\0pkcs12\0")):
+        seen = set()
+        release(source, tmp_path / "killed", {**env, "TMPDIR": str(scratch)}, traced=False, at=at,
+                during=lambda pid, below: (seen.update(below), os.killpg(pid, signal.SIGKILL)))
+        time.sleep(1)
+        assert seen and not running(str(scratch), seen)
