@@ -131,7 +131,7 @@ def signed_clone(path):
 def hostile_clone(path, marks):
     """A clone whose own settings would change the files it gives out, or run programs, were
     they obeyed: an eol rule, a smudge and a clean filter and ident in .git/info/attributes,
-    core.autocrlf (set after the checkout, which it would break), a replaced README, and an
+    core.autocrlf (set after the checkout, which it would break), a replaced licence, and an
     fsmonitor. What runs leaves a mark in MARKS."""
     clone(path)
     git = ("git", "-C", path)
@@ -141,7 +141,7 @@ def hostile_clone(path, marks):
                         ("core.fsmonitor", f"{marks}/fsmonitor"), ("core.autocrlf", "true")):
         sh(*git, "config", name, value)
     fake = sh(*git, "hash-object", "-w", "--stdin", input=b"replaced\n").stdout.decode().strip()
-    sh(*git, "replace", sh(*git, "rev-parse", "HEAD:README.md").stdout.decode().strip(), fake)
+    sh(*git, "replace", sh(*git, "rev-parse", "HEAD:LICENSE").stdout.decode().strip(), fake)
     return path
 
 
