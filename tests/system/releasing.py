@@ -295,7 +295,10 @@ def expect_manifests(folder, url):
                             json.loads((SCHEMAS / f"manifest.{kind}.1.12.0.json").read_text()))
     assert sorted(manifests) == ["defaultLocale", "installer", "version"]
     assert {m["PackageVersion"] for m in manifests.values()} == {VERSION}
-    for installer in manifests["installer"]["Installers"]:
+    installers = manifests["installer"]["Installers"]
+    # The x86 package refuses 64-bit Windows.
+    assert [i.get("UnsupportedOSArchitectures") for i in installers] == [None, ["x64", "arm64"]]
+    for installer in installers:
         msi = folder / f"ostrival-{VERSION}-{installer['Architecture']}.msi"
         table = sh("msiinfo", "export", msi, "Property", text=True).stdout.splitlines()[3:]
         codes = dict(line.rstrip("\r").split("\t") for line in table)

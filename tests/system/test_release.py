@@ -193,21 +193,22 @@ def test_a_pkcs12_file_signs_and_signals_stop_the_release(pki, sign, tsa, tmp_pa
     # not. After the certificate's end, the stamped signature still attaches to the program,
     # its chain judged at the stamp's time; the other is refused.
     for stamped in (tsa.url, ""):
-        status, said = stamped_by(stamped, p12, tmp_path / f"signed{bool(stamped)}")
+        work = tmp_path / f"signed{bool(stamped)}"
+        status, said = stamped_by(stamped, p12, work)
         assert status == 0 and said.endswith(
             "signed and time-stamped\n" if stamped else "signed, not time-stamped\n"), said
-        work = tmp_path / f"signed{bool(stamped)}"
         expect_chained(pki, [work / "ostrival.exe"], tmp_path, bool(stamped))
         (work / "out/BUILDINFO").touch()
-        (work / "again").mkdir()
-        status, said = signing_step(
-            work / "again", {"OSTRIVAL_SIGNATURES": str(work / "out/signatures"),
-                             "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem"),
-                             "OSTRIVAL_SIGNATURES_TSA_CA": str(pki / "tsa-root.pem")},
-            "x64/ostrival.exe", shutil.copy(f"{BUILD}/stage/ostrival.exe", work / "again"),
-            clock=(f"@{int(EXPIRED)}",))
-        assert status == 0 if stamped else "has no time stamp, and its certificate has expired" in (
-            said), said
+        for roots, refused in (("tsa-root.pem", "" if stamped else "has no time stamp, and its "
+                                "certificate has expired"), ("ca.pem", "does not chain to")):
+            (work / roots).mkdir()
+            status, said = signing_step(
+                work / roots, {"OSTRIVAL_SIGNATURES": str(work / "out/signatures"),
+                               "OSTRIVAL_SIGNATURES_CA": str(pki / "ca.pem"),
+                               "OSTRIVAL_SIGNATURES_TSA_CA": str(pki / roots)},
+                "x64/ostrival.exe", shutil.copy(f"{BUILD}/stage/ostrival.exe", work / roots),
+                clock=(f"@{int(EXPIRED)}",))
+            assert (status == 0) if not refused else refused in said, said
     # A release from that file, of a signed commit that git log shows with its signature,
     # stopped while it waits on a time-stamp server that takes the request and never answers:
     # at once, leaving no release, scratch, folder it made or process.
@@ -231,7 +232,9 @@ def test_a_pkcs12_file_signs_and_signals_stop_the_release(pki, sign, tsa, tmp_pa
     for env, at in (({}, b"cmake\0--build"),
                     ({**p12, "OSTRIVAL_SIGN_KEY": str(tmp_path / "key.p12")}, b"\0pkcs12\0")):
         seen = set()
-        release(source, tmp_path / "killed", {**env, "TMPDIR": str(scratch)}, traced=False, at=at,
-                during=lambda pid, below: (seen.update(below), os.killpg(pid, signal.SIGKILL)))
+        said = release(source, tmp_path / "killed", {**env, "TMPDIR": str(scratch)}, traced=False,
+                       at=at, during=lambda pid, below: (seen.update(below),
+                                                         os.killpg(pid, signal.SIGKILL)))[1]
         time.sleep(1)
         assert seen and not running(str(scratch), seen)
+        assert "without OSTRIVAL_RELEASE_URL, the release has no winget manifests" in said, said
