@@ -344,13 +344,10 @@ def parents():
 
 
 class Spy:
-    """Searches for any of SECRETS while the release runs: every command line and environment
-    a program of the release was started with (each execve, as strace records it), every file
-    bash would have written a here-string to (each unlink), and every process's environment
-    on the machine, sampled (/proc/PID/environ keeps what a process was started with, whatever
-    it unsets). None may hold one, but the release's first program as its caller starts it,
-    until it has started anything (the moment it takes to start itself again without it), and
-    the TRACER, which starts it so."""
+    """Searches for any of SECRETS while the release runs: in each execve's arguments and
+    environment and each here-string written to a file (as strace records them), and in every
+    process's environment on the machine, sampled. None may hold one, but the release's first
+    process until it has started another (it starts itself again without it) and the TRACER."""
 
     def __init__(self, secrets, trace, tracer):
         self.secrets, self.trace, self.tracer = secrets, trace, tracer
@@ -393,11 +390,10 @@ class Spy:
 def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None,
             argv=("scripts/release.sh",), at=b"cmake\0--build", output=True, traced=True):
     """scripts/release.sh (or ARGV, then OUT) from CLONE into OUT, in a session of its own:
-    (exit status, what it printed), while the spy searches for each of SECRETS, which what it
-    prints must not hold either. DURING(pid of the release, pids of its processes) is called
-    once, as soon as a program whose command line holds AT runs. Without OUTPUT, its standard
-    output is a pipe that nobody reads. Not TRACED, strace does not run it: a program that
-    strace no longer follows can start no other."""
+    (exit status, what it printed, which holds no secret), spied on for SECRETS. DURING(its
+    pid, its processes' pids) is called once a command line holding AT runs. Without OUTPUT,
+    its standard output is a pipe nobody reads; not TRACED, no strace (whose tracees cannot
+    start a program once it has died)."""
     reader, writer = os.pipe()
     os.close(reader)
     with tempfile.NamedTemporaryFile() as trace:

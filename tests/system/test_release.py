@@ -1,14 +1,10 @@
-"""The release as a site receives it, made by scripts/release.sh from clones of HEAD (what is
-not committed is not released): signed through a PKCS#11 token (SoftHSM2 standing in for the
-hardware) with a throwaway CA, then made again from a clone whose settings would change every
-file, at another path, time, time zone and umask, by a caller whose environment would change
-the bytes and run code of its own, and the first one's detached signatures attached, which
-must give the same bytes. Every signed file verifies against the CA, as Windows sees it too,
-and a changed byte is refused; the programs inside the zips and the MSIs are the signed ones;
-BUILDINFO says what built them, whatever is checked out meanwhile. No PIN or password reaches
-a command line, an environment, a file or the output, even traced. Bad inputs are refused,
-naming what is wrong, and a signal stops a release at once; neither leaves anything behind,
-and a KILL leaves no process."""
+"""The release as a site receives it, made by scripts/release.sh from clones of HEAD: signed
+through a SoftHSM2 token and time-stamped, then made again by a hostile clone and caller, at
+another path, time, time zone and umask, with the first one's signatures attached, which must
+give the same bytes. Its signatures verify, past their certificate's end, as Windows sees them
+too; BUILDINFO, the SBOM and the winget manifests say what the files are. No secret reaches a
+command line, an environment, a file or the output. Bad inputs are refused, naming what is
+wrong; a signal stops a release at once, leaving nothing, and a KILL leaves no process."""
 
 import concurrent.futures
 import os
