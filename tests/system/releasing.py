@@ -347,9 +347,7 @@ class Spy:
     """Searches for any of SECRETS while the release runs: in each execve's arguments and
     environment and each here-string written to a file (as strace records them), and in every
     process's environment on the machine, sampled. None may hold one, but the release's first
-    process until it has started another (it starts itself again without it) and the TRACER.
-    Nor may a program it starts, but the signing tools, hold the descriptors (3, 4) that the
-    secret came on."""
+    process until it has started another (it starts itself again without it) and the TRACER."""
 
     def __init__(self, secrets, trace, tracer):
         self.secrets, self.trace, self.tracer = secrets, trace, tracer
@@ -376,10 +374,6 @@ class Spy:
                     self.leaks |= {pid for s in self.secrets if s in environ}
                 if pid in self.below:
                     seen.append(pathlib.Path(f"/proc/{pid}/cmdline").read_bytes())
-                    if family[pid] == self.root and not re.search(
-                            rb"\0(openssl|osslsigncode)\0", seen[-1]) and any(
-                            os.path.lexists(f"/proc/{pid}/fd/{fd}") for fd in (3, 4)):
-                        self.leaks.add(pid)
         return seen
 
     def traced(self):
