@@ -310,7 +310,9 @@ def holdings_section(records):
             "What the service of part 3 holds, read a few seconds after each of its first %d "
             "broadcasts and once before them: handles by the system handle list (read by "
             "`soak.exe ostrival.exe` in its prefix), its file descriptors and its "
-            "wineserver's." % (len(holdings) - 1), "",
+            "wineserver's. The first is taken just after `start`, before any cycle: what the "
+            "first cycle opens and keeps shows once, between it and the second, and from "
+            "there each reading should equal the one before." % (len(holdings) - 1), "",
             "| reading | service age (s) | handles | process fds | wineserver fds |",
             "| --- | ---: | ---: | ---: | ---: |"]
     out += ["| %s | %.1f | %d | %d | %d |" % (h["label"], h["age"], h["handles"],
