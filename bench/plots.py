@@ -1,6 +1,7 @@
-"""The benchmark's two pictures, as SVG beside RESULTS.md: how the arrival offsets spread, by
-both readings of the carried time, and what a cycle costs against the number of adapters,
-with the fitted line. The same numbers give the same bytes: text is kept as text in one named
+"""The benchmark's three pictures, as SVG beside RESULTS.md: how the arrival offsets spread, by
+both readings of the carried time; what a cycle costs against the number of adapters, with the
+fitted line; and what a process holds against the cycles it has run. The same numbers give the
+same bytes: text is kept as text in one named
 font, the SVG's ids come from a fixed salt, and no date is written."""
 
 import matplotlib
@@ -44,4 +45,18 @@ def cycles(path, points, medians, fit):
     ax.set_xlabel("adapters")
     ax.set_ylabel("last datagram − carried time (ms)")
     ax.legend(frameon=False)
+    save(figure, path)
+
+
+def leaks(path, figures):
+    """FIGURES: {label: [(cycles, value)]}, one panel each, over one cycle axis."""
+    figure, axes = plt.subplots(len(figures), 1, sharex=True, figsize=(7, 1.5 * len(figures)))
+    for ax, (label, points) in zip(axes, figures.items()):
+        values = [v for _, v in points]
+        ax.plot([n for n, _ in points], values, ".-", color="black", linewidth=1, markersize=3)
+        # Room around a flat line, which matplotlib would otherwise spread over the panel.
+        ax.set_ylim(min(values) - max(2, 0.05 * min(values)),
+                    max(values) + max(2, 0.05 * max(values)))
+        ax.set_title(label, loc="left")
+    axes[-1].set_xlabel("cycles run in the one process")
     save(figure, path)

@@ -1,17 +1,23 @@
-"""Benchmarks ostrival.exe (OSTRIVAL_EXE) under Wine and writes bench/RESULTS.md, with its two
+"""Benchmarks ostrival.exe (OSTRIVAL_EXE) under Wine and writes bench/RESULTS.md, with its three
 pictures beside it (bench/plots.py), saying as it goes which phase it is in and how far:
   1. arrival accuracy: `debug` run many times in one prefix over one veth pair; the kernel
      receive time of each broadcast (SO_TIMESTAMPNS) against the time it carries;
   2. cost of one cycle against the number of adapters (1, 16, 64, 256): the receive time
      of the last datagram of a cycle against the carried time;
   3. footprint: exe size and imports, and the CPU time the running service uses while it
-     waits for its first broadcast (and for that broadcast).
+     waits for its first broadcast (and for that broadcast);
+  4. a long run: many cycles in one process (soak.exe, tools/soak, OSTRIVAL_SOAK), over four
+     adapters, with what the process and its wineserver hold read as they go, run while the
+     service waits for its second broadcast; and what the service holds before its first
+     broadcast and after each.
 Every sender runs in throwaway namespaces of the rig (tools/rig/rig.py), each with its own
-Wine prefix whose wineserver lives in that namespace. About 3 minutes; needs root.
+Wine prefix whose wineserver lives in that namespace. About 8 minutes, most of it the waits
+for the service's broadcasts; needs root.
 
 Knobs: BENCH_RUNS (100), BENCH_CYCLES (10), BENCH_ADAPTERS ("1 16 64 256"), BENCH_IDLE
-("10 110", seconds after the service process started), BENCH_OUT (bench/RESULTS.md),
-BENCH_RAW (a folder to keep the raw records in, records.jsonl; bench/report.py reads it).
+("10 110", seconds after the service process started), BENCH_SOAK (20000 cycles, read every
+500), BENCH_BROADCASTS (3), BENCH_OUT (bench/RESULTS.md), BENCH_RAW (a folder to keep the raw
+records in, records.jsonl; bench/report.py reads it).
 """
 
 import json
@@ -25,14 +31,18 @@ sys.dont_write_bytecode = True  # leave no cache beside the scripts
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "rig"))
 import report  # noqa: E402
 import rig  # noqa: E402
+import soak  # noqa: E402
 from pyroute2 import netns  # noqa: E402
 
 HZ = os.sysconf("SC_CLK_TCK")
 EXE = os.path.abspath(os.environ["OSTRIVAL_EXE"])
+SOAK = os.environ.get("OSTRIVAL_SOAK", os.path.join(os.path.dirname(EXE), "tools/soak/soak.exe"))
 RUNS = int(os.environ.get("BENCH_RUNS", "100"))
 CYCLES = int(os.environ.get("BENCH_CYCLES", "10"))
 ADAPTERS = [int(n) for n in os.environ.get("BENCH_ADAPTERS", "1 16 64 256").split()]
 IDLE = [float(s) for s in os.environ.get("BENCH_IDLE", "10 110").split()]
+SOAK_CYCLES, SOAK_EVERY, SOAK_ADAPTERS = int(os.environ.get("BENCH_SOAK", "20000")), 500, 4
+BROADCASTS = int(os.environ.get("BENCH_BROADCASTS", "3"))
 OUT = os.path.abspath(os.environ.get("BENCH_OUT", "bench/RESULTS.md"))
 RAW = os.environ.get("BENCH_RAW")
 records = []
@@ -139,7 +149,24 @@ def measure_debug(lab, prefixes):
         note(kind="drops", adapters=n, count=rcvbuf_errors(lab, f"rx{n}") - drops)
 
 
-def measure_service(lab, svc, control):
+def holding(lab, svc, service, label):
+    handles, process_fds, server_fds = soak.service(lab, "svc", svc, SOAK)
+    note(kind="holding", label=label, age=age(service), handles=handles, process_fds=process_fds,
+         server_fds=server_fds)
+
+
+def measure_soak(lab, prefix):
+    log(f"4. {SOAK_CYCLES} cycles in one process, over {SOAK_ADAPTERS} adapters")
+    started = time.monotonic_ns()
+    readings, held, got = soak.run(prefix, SOAK, lab.receiver("soakrx"), SOAK_ADAPTERS,
+                                   SOAK_CYCLES, SOAK_EVERY)
+    note(kind="soak", every=SOAK_EVERY, adapters=SOAK_ADAPTERS,
+         wall_ns=time.monotonic_ns() - started, readings=[r._asdict() for r in readings], held=held._asdict(), received=got)
+
+
+def measure_service(lab, svc, control, meanwhile):
+    """The service from its start to its BROADCASTS-th broadcast; MEANWHILE runs after the
+    first, while it waits for the next."""
     log(f"3. the service, idle from {IDLE[0]:g} s to {IDLE[1]:g} s after it starts")
     rx = lab.receiver("svcrx")
     run(svc, EXE, "add")
@@ -153,6 +180,7 @@ def measure_service(lab, svc, control):
     note(kind="service", pid=service, wineserver=svc.server.pid,
          control_wineserver=control.server.pid)
     log(f"service: Linux pid {service}, {age(service):.2f} s old")
+    holding(lab, svc, service, "before its first broadcast")
     for label, at in zip(("idle-from", "idle-to"), IDLE):
         while age(service) < at:
             progress("3. the service, idle", min(int(age(service)), int(at)), int(at), " s")
@@ -168,6 +196,14 @@ def measure_service(lab, svc, control):
     keep("service", got)
     time.sleep(2)
     snapshot(lab, "after-broadcast", service)
+    holding(lab, svc, service, "after broadcast 1")
+    meanwhile()
+    for n in range(2, BROADCASTS + 1):
+        log(f"3. waiting for the service's broadcast {n}, due {128 * n} s after it started")
+        if not rx.take(count=1, timeout=max(0, 128 * n + 30 - age(service)), quiet=0):
+            raise SystemExit(f"no broadcast {n} by {128 * n + 30} s")
+        time.sleep(2)
+        holding(lab, svc, service, f"after broadcast {n}")
     run(svc, "sc", "stop", rig.SERVICE)
     rig.wait_for("service stopped", lambda: svc.service_state() == 1, 30)
     run(svc, EXE, "remove")
@@ -192,7 +228,7 @@ def main():
         signal.signal(sig, lambda number, _: sys.exit(128 + number))
     if ADAPTERS[0] != 1:
         raise SystemExit("bench/run.py: BENCH_ADAPTERS must start with 1 (the accuracy runs)")
-    note(kind="params", runs=RUNS, cycles=CYCLES, idle=IDLE, exe=EXE)
+    note(kind="params", runs=RUNS, cycles=CYCLES, idle=IDLE, exe=EXE, broadcasts=BROADCASTS)
     machine(when="start", commit=commit())
     with rig.Lab("bench") as lab:
         started = time.monotonic()
@@ -201,17 +237,20 @@ def main():
                 lab.veth(f"tx{n}", f"e{k}", f"198.18.{k}.1/24",
                          f"rx{n}", f"r{k}", f"198.18.{k}.2/24")
         lab.veth("svc", "e0", "198.18.0.1/24", "svcrx", "r0", "198.18.0.2/24")
-        log(f"{sum(ADAPTERS) + 1} veth pairs in {time.monotonic() - started:.1f} s")
+        for k in range(SOAK_ADAPTERS):
+            lab.veth("soak", f"e{k}", f"198.18.{k}.1/24", "soakrx", f"r{k}", f"198.18.{k}.2/24")
+        log(f"{sum(ADAPTERS) + 1 + SOAK_ADAPTERS} veth pairs in {time.monotonic() - started:.1f} s")
         # Wine reads the adapters once, so every interface exists before its prefix. One at a
         # time: fresh prefixes booting side by side once left one unable to load kernel32.dll.
         prefixes = {}
-        for short in [f"tx{n}" for n in ADAPTERS] + ["svc"]:
+        for short in [f"tx{n}" for n in ADAPTERS] + ["svc", "soak"]:
             log(f"booting a prefix in {short}")
             p = prefixes[short] = lab.prefix(short)
             log(f"{short}: wineserver {p.server.pid} in {rig.ns_of(p.server.pid)}, namespace is "
                 f"{p.inode}, this process in {rig.ns_of('self')}")
         measure_debug(lab, {n: prefixes[f"tx{n}"] for n in ADAPTERS})
-        measure_service(lab, prefixes["svc"], prefixes["tx1"])
+        measure_service(lab, prefixes["svc"], prefixes["tx1"],
+                        lambda: measure_soak(lab, prefixes["soak"]))
     machine(when="end")
     if RAW:
         os.makedirs(RAW, exist_ok=True)
