@@ -53,8 +53,8 @@ if [[ ${OSTRIVAL_RELEASE_IMAGE-} != "$$" || -v OSTRIVAL_SIGN_KEY || -v OSTRIVAL_
     OSTRIVAL_SIGN_ENV "${names[@]}"; do
     [[ ! -v $name ]] || keep+=("$name=${!name}")
   done
-  # A pipe holds 64 KiB: bash would write a longer here-string to a file.
-  ((${#OSTRIVAL_SIGN_KEY} < 65536 && ${#OSTRIVAL_SIGN_PASS} < 65536)) || exec /usr/bin/env -i \
+  # Bash writes a here-string that its pipe cannot hold (64 KiB) to a file: these are far less.
+  ((${#OSTRIVAL_SIGN_KEY} <= 4096 && ${#OSTRIVAL_SIGN_PASS} <= 4096)) || exec /usr/bin/env -i \
     /bin/sh -c 'echo "release.sh: OSTRIVAL_SIGN_KEY or OSTRIVAL_SIGN_PASS is too long" >&2; exit 1'
   exec 3<<<"${OSTRIVAL_SIGN_KEY-}" 4<<<"${OSTRIVAL_SIGN_PASS-}"
   exec /usr/bin/env -i "${keep[@]}" OSTRIVAL_RELEASE_IMAGE=$$ /bin/bash --noprofile --norc "$0" "$@"
