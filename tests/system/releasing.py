@@ -408,7 +408,8 @@ def release(clone, out, env, secrets=(), tz="UTC", umask=0o022, during=None,
         spy = Spy([s.encode() for s in secrets], pathlib.Path(trace.name), run.pid)
         spy.root = 0 if traced else run.pid
         while run.poll() is None:
-            if during and any(at in argv for argv in spy.sweep()):
+            seen = spy.sweep()
+            if during and any(at in argv for argv in seen):
                 during(spy.root, spy.below)
                 during = None
             time.sleep(0.05)

@@ -59,11 +59,10 @@ def sign(pki):
 @pytest.fixture(scope="module")
 def signed(sign, tsa, tmp_path_factory):
     """The release, signed and time-stamped, to be published at URL (so with winget manifests),
-    traced and exporting all (bash -x -a), by a caller whose settings
-    would put its here-strings in files, a function in place of openssl, and the mark by which
-    it knows it has started again without the secret (at its own process id); from a clone of
-    HEAD in which another branch, with other release scripts, is checked out while it builds.
-    None of those runs."""
+    traced and exporting all (bash -x -a), by a caller whose settings would put its here-strings
+    in files, a function in place of openssl, and the mark by which it knows it has started
+    again without the secret (at its own process id); from a clone of HEAD in which another
+    branch, with other release scripts, is checked out while it builds. None of those runs."""
     out = tmp_path_factory.mktemp("first") / "signed"
     marks = out.parent / "marks"
     marks.mkdir()
@@ -121,10 +120,12 @@ def test_rebuilt_elsewhere_bit_for_bit(pki, signed, tmp_path):
 def test_bad_signing_inputs_are_refused(pki, sign, signed, tsa, tmp_path):
     signer = {**sign, "OSTRIVAL_SIGN_KEY": KEY}
     # Signing against a time-stamp server that never answers, which a release gives a minute:
-    # meanwhile, the rest.
+    # meanwhile, the rest, whose secrets it does not hold.
     pool, silent = concurrent.futures.ThreadPoolExecutor(), socket.create_server(("127.0.0.1", 0))
-    unanswered = pool.submit(stamped_by, f"http://127.0.0.1:{silent.getsockname()[1]}", sign,
-                             tmp_path / "silent")
+    password = secrets.token_hex(8)
+    unanswered = pool.submit(stamped_by, f"http://127.0.0.1:{silent.getsockname()[1]}", {
+        **sign, "OSTRIVAL_SIGN_KEY": pkcs12(pki, "silent.p12", "signer.pem", password),
+        "OSTRIVAL_SIGN_PASS": password}, tmp_path / "silent")
     other = certificate(pki, "other", "codeSigning", "other.key")
     server = certificate(pki, "server", "serverAuth", "signer.key")
     # A PKCS#12 file still holding the certificate that a renewal with the same key replaced.
