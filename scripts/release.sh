@@ -128,7 +128,7 @@ git cat-file blob "$commit:CHANGELOG.md" | grep "^## \[${version//./\\.}\]" >/de
 # one file system, and a place that cannot take it is found before the build), with the folders
 # above OUTDIR that are made for it. A signal meanwhile is acted on once they are all known, so
 # that none is left behind.
-work='' final='' made=() released='' job='' pending=''
+work='' final='' made=() released='' pending=''
 cleanup() {
   local dir
   rm -rf "$work" "$final"
@@ -147,15 +147,18 @@ while [[ -n $dir && ! -e $dir ]]; do
 done
 mkdir -p "$parent"
 final=$(mktemp -d "$parent/.release.XXXXXX") || die "cannot write beside $out"
-# The running step, a process group of its own, ends with the script.
+# The running step, a process group of its own, ends with the script: found among this shell's
+# jobs, since a signal may come before the script has seen the step's id.
 stop() {
   set +e
-  if [[ -n $job ]]; then
-    kill -TERM -- "-$job" 2>/dev/null
-    wait "$job"
-    for _ in {1..50}; do kill -0 -- "-$job" 2>/dev/null && sleep 0.1 || break; done
-    kill -KILL -- "-$job" 2>/dev/null
-  fi
+  local steps pid
+  steps=$(jobs -p)
+  for pid in $steps; do kill -TERM -- "-$pid" 2>/dev/null; done
+  wait
+  for pid in $steps; do
+    for _ in {1..50}; do kill -0 -- "-$pid" 2>/dev/null && sleep 0.1 || break; done
+    kill -KILL -- "-$pid" 2>/dev/null
+  done
   echo "release.sh: stopped by a signal; nothing is released" >&2
   exit "$1"
 }
@@ -169,13 +172,8 @@ step() { # LOG COMMAND...: runs the command as a step, its output into LOG; its 
   shift
   set -m
   "$@" </dev/null >"$log" 2>&1 &
-  job=$!
   set +m
-  wait "$job" && job='' || {
-    local status=$?
-    job=''
-    return $status
-  }
+  wait $!
 }
 run() { # LOG COMMAND...: a step that must succeed, showing its log's end if it does not
   step "$@" || {
